@@ -1,0 +1,164 @@
+#include "platform/files.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "platform/paths.h"
+#include "platform/strings.h"
+#include "trace/trace.h"
+
+namespace {
+
+struct DirCloser {
+  void operator()(DIR* dir) const { ::closedir(dir); }
+};
+
+bool IsSymlinkNoFollow(const std::string& path) {
+  struct stat info;
+  return ::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
+}
+
+}  // namespace
+
+int MkDirs(const std::string& dir) {
+  if (!IsNullOrEmpty(dir) && IsPathValid(dir)) {
+    TraceMessage("MkDirs(): Directory %S is valid", dir.c_str());
+    return 0;
+  }
+  TraceMessage("MkDirs(): Directory %S is invalid", dir.c_str());
+  std::string parent;
+  if (GetParentDirPath(dir, parent) != 0) return -1;
+  TraceMessage("MkDirs(): Parent is %S.. Checking parent", parent.c_str());
+  if (MkDirs(parent) != 0) return -1;
+  TraceMessage("MkDirs(): Parent %S exists; Creating directory %S", parent.c_str(), dir.c_str());
+  if (::mkdir(dir.c_str(), 0700) != 0) {
+    TraceMessage("ERROR: Could not create directory %S; ec = %d", dir.c_str(), errno);
+    return -1;
+  }
+  return 0;
+}
+
+int ListFileSystemEntries(const std::string& dir, std::vector<std::string>& names,
+                          bool directoriesOnly) {
+  TraceMessage("----------------------------LIST FS ENTRIES---------------------------------");
+  names.clear();
+  if (IsNullOrEmpty(dir) || !IsPathDirectory(dir)) return -1;
+  TraceMessage("ListFileSystemEntries(): Directory Path = %S", dir.c_str());
+  DIR* handle = ::opendir(dir.c_str());
+  if (handle == nullptr) {
+    TraceMessage("ERROR: ListFileSystemEntries(): Could not open directory %S; ec = %d", dir.c_str(),
+                 errno);
+    return -1;
+  }
+  errno = 0;
+  while (struct dirent* entry = ::readdir(handle)) {
+    const char* name = entry->d_name;
+    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+    if (directoriesOnly) {
+      std::string path = dir;
+      if (PathConcatenate(path, name) != 0 || !IsPathDirectory(path)) continue;
+      TraceMessage("ListFileSystemEntries(): Found directory entry %S", name);
+    } else {
+      TraceMessage("ListFileSystemEntries(): Found entry %S", name);
+    }
+    names.emplace_back(name);
+    errno = 0;
+  }
+  TraceMessage("ListFileSystemEntries(): Reached the end of directory; ec = %d", errno);
+  if (::closedir(handle) != 0) {
+    TraceMessage("ERROR: ListFileSystemEntries(): Could not close the find handle of dir %S; ec = %d",
+                 dir.c_str(), errno);
+    return -2;
+  }
+  return 0;
+}
+
+int TrashDirectory(const std::string& dir) {
+  if (IsNullOrEmpty(dir) || !IsPathDirectory(dir)) return -1;
+  // A link that leads to a directory is removed as a link: deleting a
+  // registry entry must never reach outside it.
+  if (IsSymlinkNoFollow(dir)) {
+    TraceMessage("TrashDirectory(): Deleting file %S", dir.c_str());
+    if (::unlink(dir.c_str()) != 0) {
+      TraceMessage("WARNING: TrashDirectory(): Could not delete file %S", dir.c_str());
+      return -2;
+    }
+    return 0;
+  }
+  std::vector<std::string> names;
+  if (ListFileSystemEntries(dir, names, false) != 0) {
+    TraceMessage("ERROR: TrashDirectory(): Could not list file system entries of %S", dir.c_str());
+    return -2;
+  }
+  int status = 0;
+  for (const std::string& name : names) {
+    std::string entry = dir;
+    if (PathConcatenate(entry, name.c_str()) != 0) {
+      TraceMessage("ERROR: TrashDirectory(): Cannot concatenate %S with %S; trying to concatenate manually",
+                   dir.c_str(), name.c_str());
+      entry = dir + "/" + name;
+    }
+    // lstat, not stat: a link inside the tree is never descended into.
+    struct stat info;
+    bool is_directory = ::lstat(entry.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+    if (is_directory) {
+      status = TrashDirectory(entry);
+      if (status != 0) {
+        TraceMessage("ERROR: TrashDirectory(): Could not completely delete directory %S",
+                     entry.c_str());
+      }
+    } else {
+      TraceMessage("TrashDirectory(): Deleting file %S", entry.c_str());
+      if (::unlink(entry.c_str()) != 0) {
+        TraceMessage("WARNING: TrashDirectory(): Could not delete file %S", entry.c_str());
+        status = -2;
+      } else {
+        status = 0;
+      }
+    }
+  }
+  if (status != 0) return status;
+  TraceMessage("TrashDirectory(): Deleting directory %S", dir.c_str());
+  if (::rmdir(dir.c_str()) != 0) {
+    TraceMessage("WARNING: TrashDirectory(): Could not delete directory %S", dir.c_str());
+    return -3;
+  }
+  return 0;
+}
+
+int ReadAsciiFileAsLines(const std::string& path, std::vector<std::string>& lines) {
+  FILE* file = std::fopen(path.c_str(), "re");
+  if (file == nullptr) {
+    TraceMessage("ERROR: ReadAsciiFileAsLines(): Could not open file to read: %s", path.c_str());
+    return -1;
+  }
+  std::string current;
+  char buffer[4096];
+  size_t count;
+  while ((count = std::fread(buffer, 1, sizeof(buffer), file)) > 0) {
+    for (size_t i = 0; i < count; ++i) {
+      if (buffer[i] != '\n') {
+        current.push_back(buffer[i]);
+        continue;
+      }
+      TrimSpaces(current, true, true);
+      lines.push_back(std::move(current));
+      current.clear();
+    }
+  }
+  if (!current.empty()) {
+    TrimSpaces(current, true, true);
+    lines.push_back(std::move(current));
+  }
+  if (std::fclose(file) != 0) {
+    TraceMessage("ERROR: ReadAsciiFileAsLines(): Error closing file after read");
+    return -2;
+  }
+  return 0;
+}

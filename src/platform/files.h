@@ -1,0 +1,34 @@
+// File-system operations and lock files.
+#ifndef QUARN_PLATFORM_FILES_H_
+#define QUARN_PLATFORM_FILES_H_
+
+#include <string>
+#include <vector>
+
+/// Creates `dir` and its missing parents with mode 0700. 0; -1 failed.
+[[nodiscard]] int MkDirs(const std::string& dir);
+/// Names (not paths) of the entries of `dir`, without "." and "..".
+/// 0; -1 not a readable directory; -2 closing failed (names kept).
+[[nodiscard]] int ListFileSystemEntries(const std::string& dir, std::vector<std::string>& names,
+                                        bool directoriesOnly);
+/// Removes `dir` and everything below it, never following a symbolic link:
+/// links are removed themselves. 0; -1 not a directory; -2 listing or the
+/// last file's deletion failed; -3 removing dir failed; or a nested code.
+[[nodiscard]] int TrashDirectory(const std::string& dir);
+/// Appends the file's lines, trimmed at both ends. 0; -1 open; -2 close.
+[[nodiscard]] int ReadAsciiFileAsLines(const std::string& path, std::vector<std::string>& lines);
+
+constexpr int kLockBusy = -8;
+/// Opens (creating with mode 0600 and missing parents) and locks the whole
+/// file without waiting; the descriptor is close-on-exec. 0 locked (handle
+/// set); -1 null handle or a directory; -2 not a regular file; -3 open;
+/// -4 no parent; -5 parent not a directory; -6 parent not creatable;
+/// -7 create; -8 held by another process (handle left at -1).
+[[nodiscard]] int AcquireFileLock(const std::string& path, int* fileHandle);
+/// Deletes the lock file while still holding it, then unlocks and closes;
+/// the handle ends at -1. 0; -1 null handle, empty path, or the file has
+/// gone (a valid handle is still unlocked and closed); -2 handle below 0;
+/// -3 unlock failed; -4 close failed; -5 delete failed.
+[[nodiscard]] int ReleaseFileLock(const std::string& path, int* fileHandle);
+
+#endif  // QUARN_PLATFORM_FILES_H_

@@ -1,0 +1,46 @@
+#include "platform/sys.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace {
+
+ssize_t RealRead(int fd, void* data, size_t size) { return ::read(fd, data, size); }
+ssize_t RealWrite(int fd, const void* data, size_t size) { return ::write(fd, data, size); }
+pid_t RealFork() { return ::fork(); }
+
+}  // namespace
+
+SysCalls& Sys() {
+  static SysCalls calls = {&::send, &::recv, &RealRead, &RealWrite, &RealFork};
+  return calls;
+}
+
+int WriteAll(int fd, const void* data, size_t size) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    ssize_t n = Sys().write(fd, p, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+ssize_t RecvRetry(int fd, void* data, size_t size, int flags) {
+  for (;;) {
+    ssize_t n = Sys().recv(fd, data, size, flags);
+    if (n < 0 && errno == EINTR) continue;
+    return n;
+  }
+}
+
+int CloseFd(int fd) {
+  if (::close(fd) == 0) return 0;
+  return errno == EINTR ? 0 : -1;
+}

@@ -1,0 +1,79 @@
+// The few system calls whose faults tests must be able to inject (short
+// sends, EINTR, fork failure) go through one table; the retry loops live
+// beside it, written once. Everything else calls the system directly.
+#ifndef QUARN_PLATFORM_SYS_H_
+#define QUARN_PLATFORM_SYS_H_
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <utility>
+
+struct SysCalls {
+  ssize_t (*send)(int fd, const void* data, size_t size, int flags);
+  ssize_t (*recv)(int fd, void* data, size_t size, int flags);
+  ssize_t (*read)(int fd, void* data, size_t size);
+  ssize_t (*write)(int fd, const void* data, size_t size);
+  pid_t (*fork)();
+};
+
+/// The table in force; tests swap single entries with ScopedSysOverride.
+SysCalls& Sys();
+
+/// Restores one entry of the table when it goes out of scope.
+template <typename Fn>
+class ScopedSysOverride {
+ public:
+  ScopedSysOverride(Fn SysCalls::*slot, Fn replacement) : slot_(slot), saved_(Sys().*slot) {
+    Sys().*slot_ = replacement;
+  }
+  ~ScopedSysOverride() { Sys().*slot_ = saved_; }
+  ScopedSysOverride(const ScopedSysOverride&) = delete;
+  ScopedSysOverride& operator=(const ScopedSysOverride&) = delete;
+
+ private:
+  Fn SysCalls::*slot_;
+  Fn saved_;
+};
+
+/// Writes all `size` bytes, retrying short writes and EINTR.
+/// 0 on success; -1 with errno set on failure.
+[[nodiscard]] int WriteAll(int fd, const void* data, size_t size);
+
+/// recv retried on EINTR.
+ssize_t RecvRetry(int fd, void* data, size_t size, int flags);
+
+/// close() that treats EINTR as closed (Linux always releases the
+/// descriptor). 0 or -1 with errno.
+int CloseFd(int fd);
+
+/// Owns one descriptor; closes it on destruction unless released.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  ~UniqueFd() { Reset(); }
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) {
+      Reset();
+      fd_ = other.Release();
+    }
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+
+  int Get() const { return fd_; }
+  bool Valid() const { return fd_ >= 0; }
+  int Release() { return std::exchange(fd_, -1); }
+  void Reset(int fd = -1) {
+    if (fd_ >= 0) CloseFd(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+#endif  // QUARN_PLATFORM_SYS_H_

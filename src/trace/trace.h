@@ -1,0 +1,32 @@
+// The trace log: one plain-text file per run, one line per notable step.
+// Switched on by defining QUARN_NATIVE_TRACE_ENABLE; the file is chosen once
+// per process (see launcher/trace_init.h) and stored in TraceFilePath.
+#ifndef QUARN_TRACE_TRACE_H_
+#define QUARN_TRACE_TRACE_H_
+
+#include <cstddef>
+#include <string>
+
+constexpr std::size_t kTraceFilePathSize = 32768;
+
+/// The trace file's full path, NUL-terminated; empty until set up.
+extern char TraceFilePath[kTraceFilePathSize];
+
+/// Appends one line to the trace file. Conversions: %s and %S (narrow text,
+/// non-printable bytes escaped as 0xHH; null writes nothing), %d (int),
+/// %c (low byte, raw), %C (low byte, escaped), %x (int as unsigned lower-case
+/// hexadecimal). Any other character after '%' writes nothing and takes no
+/// argument. No format attribute on purpose: %S is not printf's %S.
+void TraceMessage(const char* format, ...);
+
+/// True when QUARN_NATIVE_TRACE_ENABLE is defined (any value).
+bool TraceEnabled();
+
+/// Replaces `out` with the timestamp "YYYY.MM.DD_hh.mm.ss.mmm" of now.
+void FormatTraceTimestamp(std::string& out);
+
+/// Appends `text` to `line`, bytes outside 0x20..0x7E as "0x" and two
+/// upper-case hex digits. Exposed for tests of the escaping.
+void PrintString(std::string& line, const char* text);
+
+#endif  // QUARN_TRACE_TRACE_H_

@@ -1,0 +1,88 @@
+#include "trace/trace.h"
+
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <regex>
+
+#include "launcher/trace_init.h"
+#include "support/test_support.h"
+
+namespace {
+
+class TraceTest : public QuarnTest {};
+
+std::string Body(const std::string& line) { return line.substr(27); }
+
+TEST_F(TraceTest, LineFormatAndConversions) {
+  ScopedTrace trace(temp_.Sub("t.txt"));
+  TraceMessage("plain %s|%S|%d|%c|%C|%x|%%|%q|%s|end", "a\tb\xC3\xA9", "ok", -42, 'Z', '\n', 0x7f000001,
+               nullptr);
+  std::string text = trace.Contents();
+  std::regex shape(R"(^\d{4}\.\d{2}\.\d{2}_\d{2}\.\d{2}\.\d{2}\.\d{3}    .*\n$)");
+  EXPECT_TRUE(std::regex_match(text, shape)) << text;
+  EXPECT_EQ("plain a0x09b0xC30xA9|ok|-42|Z|0x0A|7f000001||||end\n", Body(text));
+  struct stat info;
+  ASSERT_EQ(0, stat(temp_.Sub("t.txt").c_str(), &info));
+  EXPECT_EQ(0600u, info.st_mode & 0777);
+}
+
+TEST_F(TraceTest, OffWithoutVariableAndDroppedWithoutPath) {
+  {
+    ScopedTrace trace(temp_.Sub("t.txt"));
+    ScopedEnv off("QUARN_NATIVE_TRACE_ENABLE", nullptr);
+    TraceMessage("nothing");
+  }
+  EXPECT_FALSE(Exists(temp_.Sub("t.txt")));
+  ScopedEnv on("QUARN_NATIVE_TRACE_ENABLE", "");
+  TraceFilePath[0] = '\0';
+  TraceMessage("dropped");  // no path yet: goes nowhere
+  TraceMessage(nullptr);
+}
+
+TEST_F(TraceTest, PlantedSymlinkIsNotFollowed) {
+  std::string victim = temp_.Sub("victim");
+  WriteFile(victim, "original");
+  ASSERT_EQ(0, symlink(victim.c_str(), temp_.Sub("t.txt").c_str()));
+  int saved_stderr = dup(STDERR_FILENO);
+  int devnull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  dup2(devnull, STDERR_FILENO);
+  {
+    ScopedTrace trace(temp_.Sub("t.txt"));
+    TraceMessage("secret");
+  }
+  dup2(saved_stderr, STDERR_FILENO);
+  close(saved_stderr);
+  close(devnull);
+  EXPECT_EQ("original", ReadFile(victim));
+}
+
+TEST_F(TraceTest, InitPlacesFileUnderConfigDir) {
+  std::string config = temp_.Sub("cfg/deeper");
+  TraceInit(config.c_str());
+  std::string path = TraceFilePath;
+  TraceFilePath[0] = '\0';
+  std::regex shape(config + R"(/trace/quarn_c_\d{4}\.\d{2}\.\d{2}_\d{2}\.\d{2}\.\d{2}\.\d{3}\.txt)");
+  EXPECT_TRUE(std::regex_match(path, shape)) << path;
+  struct stat info;
+  ASSERT_EQ(0, stat((config + "/trace").c_str(), &info));
+  EXPECT_EQ(0700u, info.st_mode & 0777);
+}
+
+TEST_F(TraceTest, InitFallsBackToTempDir) {
+  ScopedEnv tmp("TMPDIR", temp_.Sub("tmp").c_str());
+  mkdir(temp_.Sub("tmp").c_str(), 0700);
+  std::string config = temp_.Sub("cfg");
+  mkdir(config.c_str(), 0700);
+  WriteFile(config + "/trace", "not a directory");
+  for (const char* dir : {config.c_str(), "", static_cast<const char*>(nullptr)}) {
+    TraceInit(dir);
+    std::string path = TraceFilePath;
+    TraceFilePath[0] = '\0';
+    EXPECT_EQ(0u, path.find(temp_.Sub("tmp/trace/quarn_c_"))) << path;
+  }
+}
+
+}  // namespace
