@@ -1,0 +1,134 @@
+// The HTTP/1.1 Upgrade handshake that opens every conversation.
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/strings.h"
+#include "platform/sys.h"
+#include "protocol/protocol.h"
+#include "trace/trace.h"
+
+namespace {
+
+constexpr size_t kPeekSize = 4096;
+const char kUpgradeToken[] = "vnd.dorvane.mellix.cli.minimal-1.0";
+
+int ReceiveError(ssize_t received) {
+  if (received < 0) {
+    TraceMessage("ERROR: ReadLine(): Error receiving data; ec = %d", errno);
+  } else {
+    TraceMessage("ERROR: ReadLine(): Possibly connection closed; ec = %d", errno);
+  }
+  return -2;
+}
+
+bool Contains(const std::string& text, const char* needle) {
+  return TextView(text).find(needle) != std::string_view::npos;
+}
+
+}  // namespace
+
+int ReadLine(int* socket, std::string& line) {
+  if (socket == nullptr || *socket < 0) return -1;
+  line.clear();
+  int fd = *socket;
+  char buffer[kPeekSize];
+  for (;;) {
+    ssize_t peeked = RecvRetry(fd, buffer, sizeof(buffer), MSG_PEEK);
+    if (peeked <= 0) return ReceiveError(peeked);
+    const char* cr = static_cast<const char*>(std::memchr(buffer, '\r', static_cast<size_t>(peeked)));
+    size_t take = cr ? static_cast<size_t>(cr - buffer) + 1 : static_cast<size_t>(peeked);
+    // Consume through the CR (or the whole chunk); nothing past the line.
+    ssize_t got = RecvRetry(fd, buffer, take, MSG_WAITALL);
+    if (got != static_cast<ssize_t>(take)) return ReceiveError(got < 0 ? -1 : 0);
+    if (cr == nullptr) {
+      line.append(buffer, take);
+      continue;
+    }
+    line.append(buffer, take - 1);
+    char after;
+    ssize_t n = RecvRetry(fd, &after, 1, 0);
+    if (n <= 0) return ReceiveError(n);
+    TrimSpaces(line, true, true);
+    return after == '\n' ? 0 : 1;
+  }
+}
+
+int Negotiate(int* socket, const std::string& key) {
+  bool transcode = std::getenv("QUARN_TRANSCODE_UTF8") != nullptr;
+  TraceMessage("----------------------------NEGOTIATE---------------------------------");
+  if (socket == nullptr || *socket < 0 || IsNullOrEmpty(key)) return -1;
+  TraceMessage("Negotiate(): Received Key = %s", key.c_str());
+
+  std::string request =
+      "GET /com.dorvane.team.filesystem.cli.client.internal.daemon.CommandLineClient HTTP/1.1\r\n";
+  request.append("X-Secret-Key").append(": ").append(TextView(key));
+  if (!transcode) {
+    std::string charset;
+    request.append("\r\n").append("Accept-Charset").append(": ").append(GetCurrentCharset(charset));
+  }
+  request.append("\r\nConnection: Upgrade\r\nUpgrade: ").append(kUpgradeToken).append("\r\n\r\n");
+  if (transcode) {
+    std::string converted;
+    if (ConvertStringToUtf8(request.c_str(), converted) != 0) {
+      TraceMessage("ERROR: Negotiate(): Transcoding message to UTF-8 failed; returning error");
+      return -1;
+    }
+    request.assign(TextView(converted));
+  }
+
+  TraceMessage("Negotiate(): Sending protocol headers; %s", request.c_str());
+  ssize_t sent;
+  do {
+    sent = Sys().send(*socket, request.data(), request.size(), MSG_NOSIGNAL);
+  } while (sent < 0 && errno == EINTR);
+  if (sent < 0) {
+    TraceMessage("ERROR: Negotiate(): Error while sending message headers; ec = %d", errno);
+    return -1;
+  }
+  if (static_cast<size_t>(sent) != request.size()) {
+    TraceMessage(
+        "ERROR: Negotiate(): Partial data sent; Total # of bytes = %d; Bytes sent = %d; ec = %d",
+        static_cast<int>(request.size()), static_cast<int>(sent), errno);
+    return -1;
+  }
+
+  enum class State { kStatus, kHeaders, kUpgraded } state = State::kStatus;
+  std::string line;
+  for (;;) {
+    int result = ReadLine(socket, line);
+    if (result != 0) {
+      TraceMessage("ERROR: Negotiate(): Error while reading a response line; returned %d", result);
+      return -2;
+    }
+    std::string_view text = TextView(line);
+    switch (state) {
+    case State::kStatus:
+      if (!Contains(line, "101")) {
+        TraceMessage("ERROR: Negotiate(): No 101 status in the response status line; %s",
+                     line.c_str());
+        return -3;
+      }
+      state = State::kHeaders;
+      break;
+    case State::kHeaders:
+      if (text.empty()) {
+        TraceMessage("ERROR: Negotiate(): Unexpected response termination");
+        return kNegotiateNoUpgradeHeader;
+      }
+      if (text.size() >= 7 && text.compare(0, 7, "Upgrade") == 0) {
+        if (!Contains(line, kUpgradeToken)) {
+          TraceMessage("ERROR: Negotiate(): Unexpected Upgrade header: %s", line.c_str());
+          return -4;
+        }
+        state = State::kUpgraded;
+      }
+      break;
+    case State::kUpgraded:
+      if (text.empty()) return 0;
+      break;
+    }
+  }
+}

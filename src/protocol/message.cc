@@ -1,0 +1,254 @@
+// Message framing: type "." then ` "field"`... and a line feed, with four
+// bytes escaped inside fields.
+//
+// The reader must leave everything after the line feed in the socket, since
+// the handshake reader and the message reader take turns on it without a
+// shared buffer. Rather than one receive call per byte, it peeks at what has
+// arrived, runs the state machine over the peeked bytes, and then consumes
+// exactly the bytes the machine used.
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/sys.h"
+#include "protocol/protocol.h"
+#include "trace/trace.h"
+
+namespace {
+
+constexpr size_t kPeekSize = 64 * 1024;
+const char kLowerHex[] = "0123456789abcdef";
+
+bool IsTypeByte(unsigned char c) { return c >= 0x21 && c <= 0x7A && c != 0x2E; }
+
+bool IsEscapeDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
+
+int HexValue(char c) { return c <= '9' ? c - '0' : c - 'a' + 10; }
+
+void AppendEscaped(std::string& out, std::string_view text) {
+  size_t run_start = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c != '\n' && c != '\r' && c != '"' && c != '\\') continue;
+    out.append(text.data() + run_start, i - run_start);
+    out.push_back('\\');
+    out.push_back(kLowerHex[c >> 4]);
+    out.push_back(kLowerHex[c & 0x0F]);
+    run_start = i + 1;
+  }
+  out.append(text.data() + run_start, text.size() - run_start);
+}
+
+// Builds type "." and one ` "field"` per "%s" of the format.
+void Encode(std::string& out, const char* type, const char* format, const std::string_view* texts,
+            size_t count, bool mask) {
+  out.assign(type);
+  out.push_back('.');
+  size_t next = 0;
+  for (const char* p = format; *p != 0; ++p) {
+    if (p[0] != '%' || p[1] != 's') continue;
+    if (next >= count) break;
+    out.append(" \"");
+    if (mask) {
+      out.append("********");
+      ++next;
+    } else {
+      AppendEscaped(out, texts[next++]);
+    }
+    out.push_back('"');
+  }
+  out.push_back('\n');
+}
+
+enum class State { kType, kBetweenFields, kExpectingField, kInField, kEscape0, kEscape1 };
+
+struct Parser {
+  State state = State::kType;
+  std::string type;
+  std::string field;
+  char first_digit = 0;
+};
+
+constexpr int kNeedMore = 1;
+constexpr int kComplete = 0;
+
+// Runs the state machine over data[0, size); sets *used to the bytes taken
+// (up to and including the line feed or the offending byte).
+int Feed(Parser& parser, Message& message, const char* data, size_t size, size_t* used) {
+  size_t i = 0;
+  while (i < size) {
+    char c = data[i];
+    switch (parser.state) {
+    case State::kType: {
+      size_t start = i;
+      while (i < size && IsTypeByte(static_cast<unsigned char>(data[i]))) ++i;
+      parser.type.append(data + start, i - start);
+      if (i == size) break;
+      c = data[i++];
+      if (c == '.') {
+        parser.state = State::kBetweenFields;
+        break;
+      }
+      *used = i;
+      TraceMessage("ERROR: ReadMessage(): Read invalid char %c while reading message type", c);
+      return -1;
+    }
+    case State::kBetweenFields:
+      ++i;
+      if (c == ' ') {
+        parser.state = State::kExpectingField;
+      } else if (c == '\n') {
+        *used = i;
+        return kComplete;
+      } else {
+        *used = i;
+        TraceMessage("ERROR: ReadMessage(): Unexpected character %c while in between fields", c);
+        return -3;
+      }
+      break;
+    case State::kExpectingField:
+      ++i;
+      if (c != '"') {
+        *used = i;
+        TraceMessage("ERROR: ReadMessage(): Unexpected character %c while expecting a field", c);
+        return -4;
+      }
+      parser.field.clear();
+      parser.state = State::kInField;
+      break;
+    case State::kInField: {
+      size_t start = i;
+      while (i < size && data[i] != '"' && data[i] != '\\') ++i;
+      parser.field.append(data + start, i - start);
+      if (i == size) break;
+      c = data[i++];
+      if (c == '\\') {
+        parser.state = State::kEscape0;
+      } else {
+        message.fields.push_back(std::move(parser.field));
+        parser.field.clear();
+        parser.state = State::kBetweenFields;
+      }
+      break;
+    }
+    case State::kEscape0:
+      ++i;
+      if (!IsEscapeDigit(c)) {
+        *used = i;
+        TraceMessage("ERROR: ReadMessage(): Unexpected character %c while in field escape 0", c);
+        return -5;
+      }
+      parser.first_digit = c;
+      parser.state = State::kEscape1;
+      break;
+    case State::kEscape1:
+      ++i;
+      if (!IsEscapeDigit(c)) {
+        *used = i;
+        TraceMessage("ERROR: ReadMessage(): Unexpected character %c while in field escape 1", c);
+        return -6;
+      }
+      // An escaped carriage return is dropped: fields never hold one.
+      if (!(parser.first_digit == '0' && c == 'd')) {
+        parser.field.push_back(static_cast<char>(HexValue(parser.first_digit) * 16 + HexValue(c)));
+      }
+      parser.state = State::kInField;
+      break;
+    }
+  }
+  *used = size;
+  return kNeedMore;
+}
+
+// Consumes `count` bytes that a peek has shown are there.
+bool Consume(int fd, char* buffer, size_t count) {
+  while (count > 0) {
+    ssize_t n = RecvRetry(fd, buffer, count, 0);
+    if (n <= 0) return false;
+    count -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+int ReceiveFailure(const Parser& parser, ssize_t received, int error) {
+  bool in_type = parser.state == State::kType;
+  if (received < 0) {
+    if (in_type) {
+      TraceMessage("ReadMessage(): recv returned -1; possibly reached EOS");
+      return -1;
+    }
+    TraceMessage("ERROR: ReadMessage(): Error while reading from socket; ec = %d", error);
+    return -2;
+  }
+  if (in_type) {
+    TraceMessage("ERROR: ReadMessage(): recv returned 0; connection is closed; ec = %d", error);
+    return -1;
+  }
+  TraceMessage("ERROR: ReadMessage(): recv returned 0; possibly connection is closed; ec = %d",
+               error);
+  return -2;
+}
+
+}  // namespace
+
+int WriteMessageFields(int* socket, const char* type, const char* format,
+                       const std::string_view* texts, size_t count, int flags) {
+  if (socket == nullptr || type == nullptr || format == nullptr || *socket < 0) return -1;
+  std::string encoded;
+  Encode(encoded, type, format, texts, count, false);
+  if (TraceEnabled()) {
+    // A secret typed at a password prompt never reaches the trace file.
+    if (std::strcmp(type, "password-entered") == 0) {
+      std::string masked;
+      Encode(masked, type, format, texts, count, true);
+      TraceMessage("WriteMessage(): Sending... %s", masked.c_str());
+    } else {
+      TraceMessage("WriteMessage(): Sending... %s", encoded.c_str());
+    }
+  }
+  // MSG_NOSIGNAL: a daemon gone mid-conversation is a send failure, not a
+  // SIGPIPE that kills the front end.
+  ssize_t sent;
+  do {
+    sent = Sys().send(*socket, encoded.data(), encoded.size(), flags | MSG_NOSIGNAL);
+  } while (sent < 0 && errno == EINTR);
+  if (sent < 0) {
+    TraceMessage("ERROR: WriteMessage(): Error while sending data; ec = %d", errno);
+    return -2;
+  }
+  if (static_cast<size_t>(sent) != encoded.size()) {
+    TraceMessage(
+        "ERROR: WriteMessage(): Partial data sent; Total # of bytes = %d; Bytes sent = %d; ec= %d",
+        static_cast<int>(encoded.size()), static_cast<int>(sent), errno);
+    return -3;
+  }
+  return 0;
+}
+
+int ReadMessage(int* socket, Message* message) {
+  if (socket == nullptr || message == nullptr || *socket < 0) return -1;
+  message->type.clear();
+  message->fields.clear();
+  int fd = *socket;
+  Parser parser;
+  char buffer[kPeekSize];
+  for (;;) {
+    ssize_t peeked = RecvRetry(fd, buffer, sizeof(buffer), MSG_PEEK);
+    if (peeked <= 0) return ReceiveFailure(parser, peeked, errno);
+    size_t used = 0;
+    int status = Feed(parser, *message, buffer, static_cast<size_t>(peeked), &used);
+    if (!Consume(fd, buffer, used)) return ReceiveFailure(parser, -1, errno);
+    if (status == kNeedMore) continue;
+    if (status != kComplete) return status;
+    message->type = std::move(parser.type);
+    if (TraceEnabled()) {
+      TraceMessage("ReadMessage(): Retrieved message of type %s; # of fields %d",
+                   message->type.c_str(), static_cast<int>(message->fields.size()));
+      for (size_t i = 0; i < message->fields.size(); ++i) {
+        TraceMessage("ReadMessage(): Field %d = %s", static_cast<int>(i), message->fields[i].c_str());
+      }
+    }
+    return 0;
+  }
+}

@@ -1,0 +1,38 @@
+// The test side's own encoder and decoder of framed messages, written apart
+// from the product's so that the two check each other.
+#ifndef QUARN_TESTS_SUPPORT_WIRE_H_
+#define QUARN_TESTS_SUPPORT_WIRE_H_
+
+#include <string>
+#include <vector>
+
+struct WireMessage {
+  std::string type;
+  std::vector<std::string> fields;
+};
+
+/// type "." then ` "field"` per field, escaping LF, CR, quote, backslash.
+std::string EncodeWire(const std::string& type, const std::vector<std::string>& fields);
+
+/// A blocking connection with a byte-at-a-time reader.
+class WireConnection {
+ public:
+  explicit WireConnection(int fd) : fd_(fd) {}
+  ~WireConnection();
+  int fd() const { return fd_; }
+  /// Reads HTTP headers up to the empty line; returns them with CR LFs.
+  std::string ReadHeaders();
+  /// Decodes one message; false at end of stream or on bad input.
+  bool Read(WireMessage& message);
+  void Send(const std::string& bytes);
+  void Close();
+
+ private:
+  bool ReadByte(char& c);
+  int fd_;
+};
+
+/// Listens on 127.0.0.1, port chosen by the system.
+int ListenLoopback(int* port);
+
+#endif  // QUARN_TESTS_SUPPORT_WIRE_H_
