@@ -1,0 +1,102 @@
+// Readers of a registry entry's files.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/files.h"
+#include "platform/paths.h"
+#include "platform/strings.h"
+#include "platform/sys.h"
+#include "registry/registry.h"
+#include "trace/trace.h"
+
+void GenerateKeyString(const unsigned char* bytes, std::string& key) {
+  static const char digits[] = "0123456789ABCDEF";
+  std::string text(kKeyBytes * 2, '0');
+  for (size_t i = 0; i < kKeyBytes; ++i) {
+    text[2 * i] = digits[bytes[i] >> 4];
+    text[2 * i + 1] = digits[bytes[i] & 0x0F];
+  }
+  key = std::move(text);
+}
+
+int ReadLocationFile(const std::string& path, int32_t& port, std::string& key) {
+  TraceMessage("----------------------------READ LOCATION---------------------------------");
+  if (!IsPathFile(path)) return -1;
+  // O_NONBLOCK: a file swapped for a FIFO must not hang the lookup.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return -1;
+  unsigned char record[kLocationRecordSize];
+  ssize_t got;
+  do {
+    got = Sys().read(fd, record, sizeof(record));
+  } while (got < 0 && errno == EINTR);
+  int result = 0;
+  if (got < static_cast<ssize_t>(sizeof(record))) {
+    result = -2;
+  } else {
+    uint32_t raw = (uint32_t{record[0]} << 24) | (uint32_t{record[1]} << 16) |
+                   (uint32_t{record[2]} << 8) | uint32_t{record[3]};
+    port = static_cast<int32_t>(raw);
+    TraceMessage("ReadLocationFile(): Port = %d", port);
+    GenerateKeyString(record + 4, key);
+    TraceMessage("ReadLocationFile(): Key = %s", key.c_str());
+  }
+  if (CloseFd(fd) != 0 && result == 0) result = -4;
+  return result;
+}
+
+int ReadSandboxesFile(const std::string& path, std::vector<std::string>& sandboxes) {
+  sandboxes.clear();
+  TraceMessage("----------------------------READ SANDBOXES---------------------------------");
+  if (!IsPathFile(path)) return -1;
+  std::vector<std::string> lines;
+  int result = ReadAsciiFileAsLines(path, lines);
+  if (result != 0) {
+    TraceMessage("ERROR: ReadSandboxesFile(): Error reading sandbox file data; result = %d", result);
+    return -1;
+  }
+  TraceMessage("ReadSandboxesFile(): # of lines = %d", static_cast<int>(lines.size()));
+  for (const std::string& line : lines) {
+    std::string converted;
+    // A line that does not convert whole is used as read: a truncated root
+    // would be a shorter prefix and match directories it should not.
+    if (ConvertUtf8ToString(line.c_str(), converted) != 0) {
+      converted = line;
+    } else {
+      converted.resize(TextView(converted).size());
+    }
+    TrimSpaces(converted, true, true);
+    TraceMessage("ReadSandboxesFile(): read sandbox %S %S", line.c_str(), converted.c_str());
+    sandboxes.push_back(std::move(converted));
+  }
+  TraceMessage("ReadSandboxesFile(): # of sandboxes found = %d", static_cast<int>(sandboxes.size()));
+  return 0;
+}
+
+int ReadPropertiesFile(const std::string& path, std::map<std::string, std::string>& properties) {
+  properties.clear();
+  TraceMessage("----------------------------READ PROPERTIES---------------------------------");
+  if (!IsPathFile(path)) return -1;
+  std::vector<std::string> lines;
+  int result = ReadAsciiFileAsLines(path, lines);
+  if (result != 0) {
+    TraceMessage("ERROR: ReadPropertiesFile(): Error reading properties file %S; result = %d",
+                 path.c_str(), result);
+    return -1;
+  }
+  for (const std::string& line : lines) {
+    if (line.empty()) continue;
+    size_t split = line.find_first_of(": ");
+    if (split == std::string::npos || split == 0) continue;
+    std::string value = split + 2 <= line.size() ? line.substr(split + 2) : std::string();
+    properties[line.substr(0, split)] = std::move(value);
+  }
+  return 0;
+}
+
+void DestroyDaemonRegistryList(DaemonRegistryList& list) {
+  for (DaemonRegistryEntryInfo* record : list) delete record;
+  list.clear();
+}

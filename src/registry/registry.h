@@ -1,0 +1,54 @@
+// The daemon registry: "<config>/daemons", one sub-directory per daemon
+// holding "location" (port and key), "sandboxes", "daemon.properties", and
+// the "lock" and "alivelock" lock files. Lock order: registry lock, entry
+// lock, alivelock; released in reverse; never waited for.
+#ifndef QUARN_REGISTRY_REGISTRY_H_
+#define QUARN_REGISTRY_REGISTRY_H_
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/location.h"
+
+/// One live entry as read by the scan.
+struct DaemonRegistryEntryInfo {
+  int32_t port = -1;
+  std::string key;
+  std::vector<std::string> sandboxes;
+  std::map<std::string, std::string> properties;
+};
+
+using DaemonRegistryList = std::vector<DaemonRegistryEntryInfo*>;
+
+constexpr size_t kLocationRecordSize = 20;
+constexpr size_t kKeyBytes = 16;
+
+/// Port (big-endian, bytes 0-3) and key text (bytes 4-19) of a location file.
+/// 0; -1 not a regular file or cannot be opened; -2 short; -4 close failed.
+[[nodiscard]] int ReadLocationFile(const std::string& path, int32_t& port, std::string& key);
+/// The 16 key bytes as 32 upper-case hexadecimal digits.
+void GenerateKeyString(const unsigned char* bytes, std::string& key);
+/// One sandbox root per line, converted from UTF-8 and trimmed. 0; -1.
+[[nodiscard]] int ReadSandboxesFile(const std::string& path, std::vector<std::string>& sandboxes);
+/// "name: value" lines. 0; -1.
+[[nodiscard]] int ReadPropertiesFile(const std::string& path,
+                                     std::map<std::string, std::string>& properties);
+/// Frees every record and empties the list.
+void DestroyDaemonRegistryList(DaemonRegistryList& list);
+
+/// Deletes every entry whose alivelock nobody holds. 0; -1 not a directory
+/// or registry lock busy; -2 listing failed; -3 registry lock release failed.
+[[nodiscard]] int PurgeStaleDaemonEntries(const std::string& registryPath);
+/// Purges, then reads every live entry into `entries` (listing order).
+/// 0; -1 not directories or registry lock busy; -2 listing; -3 release.
+[[nodiscard]] int ListDaemons(const std::string& registryPath, const std::string& workingDirPath,
+                              DaemonRegistryList& entries);
+/// The first live entry with a sandbox root that prefixes the working
+/// directory, else the last entry without sandboxes. 0 chosen; -1 bad
+/// arguments (location unchanged); -2 scan failed; -3 none qualified.
+[[nodiscard]] int FindDaemon(const std::string& registryPath, const std::string& workingDirPath,
+                             DaemonLocation* location);
+
+#endif  // QUARN_REGISTRY_REGISTRY_H_

@@ -1,0 +1,31 @@
+// Registry entries on disk for tests, and a forked process that holds locks.
+#ifndef QUARN_TESTS_SUPPORT_REGISTRY_SUPPORT_H_
+#define QUARN_TESTS_SUPPORT_REGISTRY_SUPPORT_H_
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+/// Writes entry `name` under `registry`: a location record (port, key bytes
+/// 0x00..0x0F + key_seed), sandboxes (when not null) and a "name" property.
+void MakeEntry(const std::string& registry, const std::string& name, int port,
+               const char* sandboxes, int key_seed = 0);
+
+/// The key text MakeEntry's key bytes give.
+std::string KeyFor(int key_seed);
+
+/// A child process holding lockf locks on files (created when missing, not
+/// deleted) until Release() or destruction.
+class LockHolder {
+ public:
+  explicit LockHolder(const std::vector<std::string>& paths);
+  ~LockHolder();
+  void Release();
+
+ private:
+  pid_t pid_ = -1;
+  int release_fd_ = -1;
+};
+
+#endif  // QUARN_TESTS_SUPPORT_REGISTRY_SUPPORT_H_
