@@ -1,1 +1,3 @@
-int main() { return 0; }
+#include "launcher/launcher.h"
+
+int main(int argc, char** argv, char** envp) { return RealMain(argc, argv, envp); }

@@ -1,0 +1,196 @@
+// trel --config DIR daemon start --connection-timeout MS --inactive-timeout MS [debug]
+//
+// Listens on 127.0.0.1, publishes its registry entry, prints "Port: " and
+// "Key: ", detaches, and serves connections until it has been idle for the
+// inactivity time-out, is told to stop, or gets SIGTERM/SIGINT.
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/random.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "daemon.h"
+#include "platform/strings.h"
+#include "platform/sys.h"
+#include "registry/registry.h"
+
+namespace {
+
+DaemonState* g_state = nullptr;
+
+void OnTerminate(int) { g_state->RequestShutdown(); }
+
+int Usage(const char* why) {
+  std::fprintf(stderr,
+               "trel: %s\nusage: trel --config DIR daemon start --connection-timeout MS "
+               "--inactive-timeout MS [debug-argument]\n",
+               why);
+  return 2;
+}
+
+bool ParseMs(const char* text, int fallback, int* out) {
+  if (*text == '\0') {
+    *out = fallback;
+    return true;
+  }
+  int value = ConvertStringToInt(text, 10);
+  if (value <= 0 || text[0] == '-') return false;
+  *out = value;
+  return true;
+}
+
+// Descriptors inherited from whoever started us (quarn's pipes are 1 and 2,
+// a test harness may pass more): none may stay open past start-up.
+void CloseInheritedDescriptors() {
+  std::vector<int> fds;
+  if (DIR* dir = ::opendir("/proc/self/fd")) {
+    int own = ::dirfd(dir);
+    while (struct dirent* entry = ::readdir(dir)) {
+      int fd = std::atoi(entry->d_name);
+      if (entry->d_name[0] != '.' && fd > 2 && fd != own) fds.push_back(fd);
+    }
+    ::closedir(dir);
+  }
+  for (int fd : fds) ::close(fd);
+}
+
+int Listen(int* port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  struct sockaddr_in address;
+  std::memset(&address, 0, sizeof(address));
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof(address);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+      ::listen(fd, 128) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  *port = ntohs(address.sin_port);
+  return fd;
+}
+
+void Detach() {
+  int null_fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+  if (null_fd >= 0) {
+    for (int fd = 0; fd <= 2; ++fd) ::dup2(null_fd, fd);
+    ::close(null_fd);
+  }
+  ::setsid();
+}
+
+}  // namespace
+
+void DaemonState::Wake() {
+  char byte = 1;
+  ssize_t ignored = ::write(wake_fd, &byte, 1);  // async-signal-safe
+  (void)ignored;
+}
+
+void DaemonState::RequestShutdown() {
+  shutdown = true;
+  Wake();
+}
+
+int main(int argc, char** argv) {
+  CloseInheritedDescriptors();
+  if (argc != 9 && argc != 10) return Usage("wrong number of arguments");
+  if (std::strcmp(argv[1], "--config") != 0 || std::strcmp(argv[3], "daemon") != 0 ||
+      std::strcmp(argv[4], "start") != 0 || std::strcmp(argv[5], "--connection-timeout") != 0 ||
+      std::strcmp(argv[7], "--inactive-timeout") != 0) {
+    return Usage("unexpected arguments");
+  }
+  static DaemonState state;
+  int inactive_ms = 7200000;
+  if (!ParseMs(argv[6], 120000, &state.connection_timeout_ms) ||
+      !ParseMs(argv[8], 7200000, &inactive_ms)) {
+    return Usage("time-outs must be positive numbers of milliseconds");
+  }
+  if (argv[2][0] == '\0') return Usage("empty configuration directory");
+
+  int wake[2];
+  if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) return Usage("cannot create a pipe");
+  state.wake_fd = wake[1];
+  g_state = &state;
+  ::signal(SIGPIPE, SIG_IGN);
+  struct sigaction terminate;
+  std::memset(&terminate, 0, sizeof(terminate));
+  terminate.sa_handler = &OnTerminate;
+  ::sigaction(SIGTERM, &terminate, nullptr);
+  ::sigaction(SIGINT, &terminate, nullptr);
+
+  int listener = Listen(&state.port);
+  if (listener < 0) {
+    std::fprintf(stderr, "trel: cannot listen on 127.0.0.1: %s\n", std::strerror(errno));
+    return 1;
+  }
+  unsigned char key[kKeyBytes];
+  if (::getrandom(key, sizeof(key), 0) != static_cast<ssize_t>(sizeof(key))) {
+    std::fprintf(stderr, "trel: cannot read the system's random source\n");
+    return 1;
+  }
+  GenerateKeyString(key, state.key_text);
+  std::string error = state.entry.Publish(argv[2], state.port, key);
+  if (!error.empty()) {
+    std::fprintf(stderr, "trel: %s\n", error.c_str());
+    state.entry.Remove();
+    return 1;
+  }
+  std::string ready = "Port: " + std::to_string(state.port) + "\nKey: " + state.key_text + "\n";
+  if (WriteAll(STDOUT_FILENO, ready.data(), ready.size()) != 0) {
+    state.entry.Remove();
+    return 1;
+  }
+  Detach();
+
+  using Clock = std::chrono::steady_clock;
+  auto idle_since = Clock::now();
+  while (!state.shutdown) {
+    int poll_ms = 1000;
+    if (state.active > 0) {
+      idle_since = Clock::now();
+    } else {
+      auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - idle_since);
+      if (idle.count() >= inactive_ms) break;
+      poll_ms = static_cast<int>(std::min<long long>(poll_ms, inactive_ms - idle.count()));
+    }
+    struct pollfd fds[2] = {{listener, POLLIN, 0}, {wake[0], POLLIN, 0}};
+    int ready_count = ::poll(fds, 2, poll_ms);
+    if (ready_count < 0 && errno != EINTR) break;
+    if (fds[1].revents & POLLIN) {
+      char drain[64];
+      while (::read(wake[0], drain, sizeof(drain)) > 0) {
+      }
+      if (state.active == 0) idle_since = Clock::now();  // a connection just ended
+    }
+    if (!(fds[0].revents & POLLIN)) continue;
+    int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) continue;
+    ++state.active;
+    std::thread([fd] {
+      ServeConnection(state, fd);
+      --state.active;
+      state.Wake();  // restarts the idle clock
+    }).detach();
+  }
+  ::close(listener);
+  // Let a connection that asked for the stop (or a re-run) finish its reply.
+  for (int i = 0; i < 500 && state.active > 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  state.entry.Remove();
+  return 0;
+}

@@ -1,0 +1,279 @@
+// One connection: the server side of the Upgrade handshake, the command
+// description, and the commands.
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+
+#include "daemon.h"
+#include "platform/strings.h"
+#include "platform/sys.h"
+#include "protocol/protocol.h"
+
+namespace {
+
+const char kRequestLine[] =
+    "GET /com.dorvane.team.filesystem.cli.client.internal.daemon.CommandLineClient HTTP/1.1";
+const char kToken[] = "vnd.dorvane.mellix.cli.minimal-1.0";
+
+using Clock = std::chrono::steady_clock;
+
+// Bounds every receive until "preamble-done" by what is left of the
+// connection time-out.
+bool ArmDeadline(int fd, Clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
+  if (left <= 0) return false;
+  struct timeval tv;
+  tv.tv_sec = static_cast<time_t>(left / 1000000);
+  tv.tv_usec = static_cast<suseconds_t>(left % 1000000);
+  return ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv)) == 0;
+}
+
+void Disarm(int fd) {
+  struct timeval tv = {0, 0};
+  (void)::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+}
+
+bool ConstantTimeEquals(const std::string& a, const std::string& b) {
+  unsigned char diff = a.size() == b.size() ? 0 : 1;
+  const std::string& probe = a.size() == b.size() ? a : b;
+  for (size_t i = 0; i < b.size(); ++i) diff |= static_cast<unsigned char>(probe[i] ^ b[i]);
+  return diff == 0;
+}
+
+void Respond(int fd, const std::string& status) {
+  std::string response = status + "\r\n\r\n";
+  if (status.find("101") != std::string::npos) {
+    response = status + "\r\nConnection: Upgrade\r\nUpgrade: " + kToken + "\r\n\r\n";
+  }
+  (void)::send(fd, response.data(), response.size(), MSG_NOSIGNAL);
+}
+
+// Reads the request headers; true when the client may go on.
+bool Handshake(DaemonState& state, int fd, Clock::time_point deadline) {
+  std::string line;
+  bool first = true, request_ok = false, upgrade_ok = false, key_ok = false;
+  for (;;) {
+    if (!ArmDeadline(fd, deadline) || ReadLine(&fd, line) != 0) return false;
+    if (first) {
+      request_ok = line == kRequestLine;
+      first = false;
+      continue;
+    }
+    if (line.empty()) break;
+    size_t colon = line.find(':');
+    if (colon == std::string::npos) continue;
+    std::string name = line.substr(0, colon);
+    std::string value = line.substr(colon + 1);
+    TrimSpaces(value, true, true);
+    if (name == "X-Secret-Key") key_ok = ConstantTimeEquals(value, state.key_text);
+    if (name == "Upgrade") upgrade_ok = value.find(kToken) != std::string::npos;
+  }
+  if (!request_ok || !upgrade_ok) {
+    Respond(fd, "HTTP/1.1 400 Bad Request");
+    return false;
+  }
+  if (!key_ok) {
+    Respond(fd, "HTTP/1.1 403 Forbidden");
+    return false;
+  }
+  Respond(fd, "HTTP/1.1 101 Switching Protocols");
+  return true;
+}
+
+struct Command {
+  std::vector<std::string> args;
+  std::vector<std::pair<std::string, std::string>> env;
+  std::string cwd;
+};
+
+class Session {
+ public:
+  Session(DaemonState& state, int fd) : state_(state), fd_(fd) {}
+
+  bool ReadDescription(Clock::time_point deadline) {
+    Message message;
+    for (;;) {
+      if (!ArmDeadline(fd_, deadline) || ReadMessage(&fd_, &message) != 0) return false;
+      const std::string& type = message.type;
+      if (type == "preamble-done") break;
+      if (message.fields.empty()) continue;
+      if (type == "arg") command_.args.push_back(message.fields[0]);
+      if (type == "cwd") command_.cwd = message.fields[0];
+      if (type == "env" && message.fields.size() >= 2) {
+        command_.env.emplace_back(message.fields[0], message.fields[1]);
+      }
+    }
+    Disarm(fd_);
+    return true;
+  }
+
+  void Run() {
+    // Global options take one value each and come before the subcommand.
+    std::vector<std::string> words;
+    const auto& args = command_.args;
+    for (size_t i = 0; i < args.size(); ++i) {
+      if (words.empty() && (args[i] == "--config" || args[i] == "-d" || args[i] == "--directory")) {
+        ++i;
+        continue;
+      }
+      words.push_back(args[i]);
+    }
+    int code = Dispatch(words);
+    std::string byte(1, static_cast<char>(code & 0xFF));
+    (void)WriteMessage(&fd_, "exit-code", "%s", byte);
+  }
+
+ private:
+  void Out(const std::string& text) { (void)WriteMessage(&fd_, "stdout", "%s", text); }
+  void Err(const std::string& text) { (void)WriteMessage(&fd_, "stderr", "%s", text); }
+
+  int Dispatch(const std::vector<std::string>& w) {
+    std::string name = w.empty() ? "" : w[0];
+    size_t n = w.size();
+    if (name == "echo") {
+      std::string text;
+      for (size_t i = 1; i < n; ++i) text += (i > 1 ? " " : "") + w[i];
+      Out(text + "\n");
+      return 0;
+    }
+    if (name == "cat") return Cat();
+    if (name == "login") return Login();
+    if (name == "args") {
+      for (const std::string& arg : command_.args) Out(arg + "\n");
+      return 0;
+    }
+    if (name == "env" && n == 2) {
+      for (const auto& [key, value] : command_.env) {
+        if (key == w[1]) {
+          Out(value + "\n");
+          return 0;
+        }
+      }
+      return 1;
+    }
+    if (name == "pwd") {
+      Out(command_.cwd + "\n");
+      return 0;
+    }
+    if (name == "fail" && n == 2) return ConvertStringToInt(w[1].c_str(), 10) & 0xFF;
+    if (name == "stderr") {
+      Err((n > 1 ? w[1] : std::string()) + "\n");
+      return 0;
+    }
+    if (name == "flood" && (n == 2 || n == 3)) return Flood(w);
+    if (name == "sandbox" && n == 3 && w[1] == "add") return AddSandbox(w[2]);
+    if (name == "sandbox" && n == 2 && w[1] == "list") {
+      for (const std::string& root : state_.entry.Sandboxes()) Out(root + "\n");
+      return 0;
+    }
+    if (name == "rerun-once" && n == 2) return RerunOnce(w[1]);
+    if (name == "daemon" && n == 2 && w[1] == "status") {
+      std::string text = "pid: " + std::to_string(::getpid()) + "\nport: " +
+                         std::to_string(state_.port) + "\nentry: " + state_.entry.dir() + "\n";
+      for (const std::string& root : state_.entry.Sandboxes()) text += "sandbox: " + root + "\n";
+      Out(text);
+      return 0;
+    }
+    if (name == "daemon" && n == 2 && w[1] == "stop") {
+      Out("stopping\n");
+      state_.RequestShutdown();
+      return 0;
+    }
+    if (name == "help") {
+      Out("commands: echo WORDS..., cat, login [USER], args, env NAME, pwd, fail N, stderr TEXT,\n"
+          "  flood BYTES [CHUNK], sandbox add DIR, sandbox list, rerun-once FILE,\n"
+          "  daemon status, daemon stop, help\n");
+      return 0;
+    }
+    Err("unknown command: " + name + "\n");
+    return 1;
+  }
+
+  int Cat() {
+    Message reply;
+    for (;;) {
+      if (WriteMessage(&fd_, "stdin-request", "%s", "32768") != 0) return 1;
+      if (ReadMessage(&fd_, &reply) != 0) return 1;
+      if (reply.type == "stdin-closed") return 0;
+      if (reply.type != "stdin-response" || reply.fields.empty()) return 1;
+      Out(reply.fields[0]);
+    }
+  }
+
+  int Login() {
+    if (WriteMessage(&fd_, "password-read", "%s%s", "Password: ", "true") != 0) return 1;
+    Message reply;
+    if (ReadMessage(&fd_, &reply) != 0 || reply.type != "password-entered") return 1;
+    if (!reply.fields.empty() && !reply.fields[0].empty()) return 0;
+    Err("login: no password given\n");
+    return 1;
+  }
+
+  int Flood(const std::vector<std::string>& w) {
+    long long total = std::atoll(w[1].c_str());
+    long long chunk = w.size() == 3 ? std::atoll(w[2].c_str()) : 32768;
+    if (total < 0 || chunk <= 0 || chunk > (64 << 20)) {
+      Err("flood: bad size\n");
+      return 2;
+    }
+    std::string text;
+    for (int i = 0; static_cast<long long>(text.size()) < chunk; ++i) {
+      text += "flood line " + std::to_string(i) + " the quick brown fox\n";
+    }
+    text.resize(static_cast<size_t>(chunk));
+    // Encoded once, sent many times: the daemon should never be the bottleneck.
+    std::string full = "stdout. \"" ;
+    for (char c : text) full += c == '\n' ? std::string("\\0a") : std::string(1, c);
+    full += "\"\n";
+    for (long long sent = 0; sent < total; sent += chunk) {
+      if (total - sent < chunk) {
+        Out(text.substr(0, static_cast<size_t>(total - sent)));
+        break;
+      }
+      if (WriteAll(fd_, full.data(), full.size()) != 0) return 1;
+    }
+    return 0;
+  }
+
+  int AddSandbox(std::string root) {
+    if (root.empty() || root[0] != '/') root = command_.cwd + "/" + root;
+    if (!state_.entry.AddSandbox(root)) {
+      Err("sandbox: cannot update the registry entry\n");
+      return 1;
+    }
+    Out("added " + root + "\n");
+    return 0;
+  }
+
+  int RerunOnce(const std::string& path) {
+    struct stat info;
+    if (::stat(path.c_str(), &info) == 0) {
+      Out("re-run done\n");
+      return 0;
+    }
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    if (fd >= 0) CloseFd(fd);
+    state_.RequestShutdown();
+    return kRerunExitCode;
+  }
+
+  DaemonState& state_;
+  int fd_;
+  Command command_;
+};
+
+}  // namespace
+
+void ServeConnection(DaemonState& state, int fd) {
+  auto deadline = Clock::now() + std::chrono::milliseconds(state.connection_timeout_ms);
+  if (Handshake(state, fd, deadline)) {
+    Session session(state, fd);
+    if (session.ReadDescription(deadline)) session.Run();
+  }
+  ::shutdown(fd, SHUT_WR);
+  CloseFd(fd);
+}

@@ -1,0 +1,280 @@
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "launch/launch.h"
+#include "platform/console.h"
+#include "platform/paths.h"
+#include "platform/strings.h"
+#include "platform/sys.h"
+#include "trace/trace.h"
+
+namespace {
+
+const char kDebuggerNotice[] = "Listening for transport dt_socket";
+
+const char* EnvOr(const char* name, const char* fallback) {
+  const char* value = std::getenv(name);
+  return value ? value : fallback;
+}
+
+// Runs in the child between fork and exec; never returns.
+[[noreturn]] void RunDaemonChild(const std::string& installDir, const std::string& configDir,
+                                 int pipes[2][2]) {
+  if (CloseFd(pipes[0][0]) != 0) {
+    TraceMessage("WARNING: StartNewDaemon(): [CHILD PROCESS] Error closing the read end of the stdout pipe; ec = %d", errno);
+  }
+  if (CloseFd(pipes[1][0]) != 0) {
+    TraceMessage("WARNING: StartNewDaemon(): [CHILD PROCESS] Error closing the read end of the stderr pipe; ec = %d", errno);
+  }
+  std::string program = "trel";
+  if (const char* path = std::getenv("TREL_DAEMON_PATH")) {
+    program = path;
+    TraceMessage("StartNewDaemon(): [CHILD PROCESS] Environment Variable TREL_DAEMON_PATH is defined as %s", path);
+  }
+  std::string connection_timeout = EnvOr("TREL_DAEMON_CONNECTION_TIME_OUT", "120000");
+  std::string inactive_timeout = EnvOr("TREL_DAEMON_INACTIVE_TIME_OUT", "7200000");
+  bool debug = std::getenv("TREL_DAEMON_START_DEBUG") != nullptr;
+
+  std::string exe = program;
+  if (program == "trel") {
+    exe = installDir;
+    if (PathConcatenate(exe, "trel") != 0) exe = program;
+  }
+  TraceMessage("StartNewDaemon(): [CHILD PROCESS] Computed TREL exe path = %s", exe.c_str());
+  std::vector<char> cwd(32768, '\0');
+  if (::getcwd(cwd.data(), cwd.size()) != nullptr) {
+    TraceMessage("StartNewDaemon(): [CHILD PROCESS] Computed child cwd = %s", cwd.data());
+  } else {
+    TraceMessage("StartNewDaemon(): [CHILD PROCESS] Error getting child cwd; ec = %d", errno);
+  }
+  if (::dup2(pipes[0][1], STDOUT_FILENO) < 0) {
+    TraceMessage("ERROR: StartNewDaemon(): [CHILD PROCESS] Error duplicating the pipe write handle onto std out; exiting...; ec = %d", errno);
+    _exit(255);
+  }
+  if (::dup2(pipes[1][1], STDERR_FILENO) < 0) {
+    TraceMessage("ERROR: StartNewDaemon(): [CHILD PROCESS] Error duplicating the pipe write handle onto std err; exiting...; ec = %d", errno);
+    _exit(255);
+  }
+  const char* argv[] = {exe.c_str(),
+                        "--config",
+                        configDir.c_str(),
+                        "daemon",
+                        "start",
+                        "--connection-timeout",
+                        connection_timeout.c_str(),
+                        "--inactive-timeout",
+                        inactive_timeout.c_str(),
+                        debug ? kDaemonDebugArgument : nullptr,
+                        nullptr};
+  if (debug) {
+    TraceMessage("StartNewDaemon(): [CHILD PROCESS] Spawning off the daemon in debug mode with command line: %s %s %s %s %s %s %s %s %s %s %s",
+                 exe.c_str(), argv[0], argv[1], argv[2], argv[3], argv[4], argv[5], argv[6], argv[7],
+                 argv[8], argv[9]);
+  } else {
+    TraceMessage("StartNewDaemon(): [CHILD PROCESS] Spawning off the daemon with command line: %s %s %s %s %s %s %s %s %s %s",
+                 exe.c_str(), argv[0], argv[1], argv[2], argv[3], argv[4], argv[5], argv[6], argv[7],
+                 argv[8]);
+  }
+  ::execv(exe.c_str(), const_cast<char* const*>(argv));
+  int saved_errno = errno;
+  TraceMessage("ERROR: StartNewDaemon(): [CHILD PROCESS] Error executing the daemon process; ec = %d; exiting...", saved_errno);
+  // Standard error is the pipe: the user sees this line through the copy
+  // the front end makes of a failed daemon's error output.
+  std::string line = "quarn: cannot run the daemon program '" + exe + "': " +
+                     std::strerror(saved_errno) + "\n";
+  (void)WriteAll(STDERR_FILENO, line.data(), line.size());
+  _exit(254);
+}
+
+void KillDaemon(pid_t pid) {
+  TraceMessage("StartNewDaemon(): Kill Daemon reached");
+  TraceMessage("StartNewDaemon(): Initiating daemon termination...");
+  if (::kill(pid, SIGKILL) != 0) {
+    TraceMessage("ERROR: StartNewDaemon(): Could not terminate daemon; ec = %d", errno);
+    return;
+  }
+  TraceMessage("StartNewDaemon(): Waiting for daemon to terminate...");
+  int status = 0;
+  pid_t waited;
+  do {
+    waited = ::waitpid(pid, &status, 0);
+  } while (waited < 0 && errno == EINTR);
+  if (waited == pid) {
+    TraceMessage("StartNewDamon(): Daemon terminated successfully");
+  } else if (waited >= 0) {
+    TraceMessage("ERROR: StartNewDamon(): Wait returns pid of a process different than child; returned = %d; child pid = %d",
+                 static_cast<int>(waited), static_cast<int>(pid));
+  } else {
+    TraceMessage("ERROR: StartNewDamon(): Error waiting for daemon to terminate; status = %d; ec = %d",
+                 status, errno);
+  }
+}
+
+// Reads the start-up lines; 0 with `location` filled, else the failure code.
+int ReadStartupLines(int out_fd, int err_fd, DaemonLocation* location) {
+  TraceMessage("StartNewDaemon(): Reading from pipe");
+  std::string line;
+  int result = ReadLineFromPipe(out_fd, line);
+  if (result == 1) {
+    TraceMessage("ERROR: StartNewDaemon(): Other end of the pipe could be closed; result = %d", result);
+    HandleDaemonStartFailure(err_fd);
+    return -6;
+  }
+  if (result != 0) {
+    TraceMessage("ERROR: StartNewDaemon(): Error reading data from the pipe; result = %d", result);
+    return -6;
+  }
+  if (StringStartsWith(line, kDebuggerNotice)) {
+    TraceMessage("StartNewDaemon(): Got Debugger startup message");
+    result = ReadLineFromPipe(out_fd, line);
+    if (result != 0) {
+      TraceMessage("ERROR: StartNewDaemon(): Error reading data from the pipe; result = %d", result);
+      return -7;
+    }
+  }
+  if (!StringStartsWith(line, "Port: ")) {
+    TraceMessage("ERROR: StartNewDaemon(): Unexpected data; was expecting port information; data read = %s", line.c_str());
+    return -8;
+  }
+  int port = ConvertStringToInt(line.c_str() + 6, 10);
+  result = ReadLineFromPipe(out_fd, line);
+  if (result != 0) {
+    TraceMessage("ERROR: StartNewDaemon(): Error reading data from the pipe; result = %d", result);
+    return -9;
+  }
+  if (!StringStartsWith(line, "Key: ")) {
+    TraceMessage("ERROR: StartNewDaemon(): Unexpected data; was expecting key information; data read = %s", line.c_str());
+    return -10;
+  }
+  std::string key(TextView(line).substr(5));
+  TraceMessage("StartNewDaemon(): Read data from daemon process stdout: Port = %d; Key = %s", port, key.c_str());
+  if (port < 0 || key.empty()) {
+    TraceMessage("ERROR: StartNewDaemon(): Empty key or invalid port; key = %s; port = %d", key.c_str(), port);
+    return -11;
+  }
+  location->port = port;
+  location->key = key;
+  return 0;
+}
+
+}  // namespace
+
+int ReadLineFromPipe(int descriptor, std::string& line) {
+  if (descriptor < 0) return -1;
+  line.clear();
+  for (;;) {
+    char byte;
+    ssize_t n = Sys().read(descriptor, &byte, 1);
+    if (n == 0) return 1;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        TraceMessage("WARNING: ReadLineFromPipe(): Error while reading from pipe; Retrying after a timeout; ec = %d", errno);
+        // Wake as soon as data arrives, at most a second later.
+        struct pollfd waiting = {descriptor, POLLIN, 0};
+        (void)::poll(&waiting, 1, 1000);
+        continue;
+      }
+      TraceMessage("ERROR: ReadLineFromPipe(): Error while reading from pipe; line read so far: %s; ec = %d", line.c_str(), errno);
+      return -2;
+    }
+    if (byte != '\n') {
+      line.push_back(byte);
+      continue;
+    }
+    TrimSpaces(line, true, true);
+    TraceMessage("ReadLineFromPipe(): Line Read = %s", line.c_str());
+    return 0;
+  }
+}
+
+void HandleDaemonStartFailure(int descriptor) {
+  std::string line;
+  while (ReadLineFromPipe(descriptor, line) == 0) {
+    WriteToStdErr(line);
+    WriteToStdErr("\n");
+  }
+}
+
+int StartNewDaemon(const std::string& installDir, const std::string& configDir,
+                   DaemonLocation* location) {
+  TraceMessage("------------------------START NEW DAEMON--------------------------");
+  if (location == nullptr || !IsPathDirectory(installDir)) return -1;
+
+  // [0] standard output, [1] standard error; [i][0] read end, [i][1] write end.
+  int pipes[2][2] = {{-1, -1}, {-1, -1}};
+  auto close_all = [&pipes] {
+    for (auto& pipe_fds : pipes) {
+      for (int& fd : pipe_fds) {
+        if (fd >= 0) CloseFd(fd);
+        fd = -1;
+      }
+    }
+  };
+  if (::pipe2(pipes[0], O_CLOEXEC) != 0) {
+    TraceMessage("ERROR: StartNewDaemon(): Error creating pipe for stdout; ec = %d", errno);
+    return -2;
+  }
+  if (::pipe2(pipes[1], O_CLOEXEC) != 0) {
+    TraceMessage("ERROR: StartNewDaemon(): Error creating pipe for stderr; ec = %d", errno);
+    close_all();
+    return -2;
+  }
+  if (::fcntl(pipes[0][0], F_SETFL, O_NONBLOCK) != 0) {
+    TraceMessage("WARNING: StartNewDaemon(): Error while making the read end of the stdout pipe non-blocking; Continuing...; ec = %d", errno);
+  }
+  if (::fcntl(pipes[1][0], F_SETFL, O_NONBLOCK) != 0) {
+    TraceMessage("WARNING: StartNewDaemon(): Error while making the read end of the stderr pipe non-blocking; Continuing...; ec = %d", errno);
+  }
+  pid_t pid = Sys().fork();
+  if (pid < 0) {
+    TraceMessage("ERROR: StartNewDaemon(): Error spawning off a child process; ec = %d", errno);
+    close_all();
+    return -3;
+  }
+  if (pid == 0) RunDaemonChild(installDir, configDir, pipes);
+
+  TraceMessage("StartNewDaemon(): Spawned off a child process for executing daemon");
+  if (CloseFd(pipes[0][1]) != 0) {
+    TraceMessage("WARNING: StartNewDaemon(): Error closing the write end of the stdout pipe; ec = %d", errno);
+  }
+  pipes[0][1] = -1;
+  if (CloseFd(pipes[1][1]) != 0) {
+    TraceMessage("WARNING: StartNewDaemon(): Error closing the write end of the stderr pipe; ec = %d", errno);
+  }
+  pipes[1][1] = -1;
+
+  int code;
+  TraceMessage("StartNewDaemon(): Checking if child is alive...");
+  int status = 0;
+  pid_t checked = ::waitpid(pid, &status, WNOHANG);
+  if (checked < 0) {
+    TraceMessage("ERROR: StartNewDamon(): Daemon has terminated with %d; status = %d; ec = %d",
+                 WEXITSTATUS(status), status, errno);
+    HandleDaemonStartFailure(pipes[1][0]);
+    code = kDaemonGoneAtStart;
+  } else {
+    TraceMessage("StartNewDaemon(): Check returned with result %d, status = %d", static_cast<int>(checked), status);
+    code = ReadStartupLines(pipes[0][0], pipes[1][0], location);
+    if (code != 0) KillDaemon(pid);
+  }
+
+  // Close what is still open: read ends first, then any write end.
+  for (int i = 0; i < 2; ++i) {
+    if (pipes[i][0] >= 0 && CloseFd(pipes[i][0]) != 0) code = -12;
+    pipes[i][0] = -1;
+  }
+  for (int i = 0; i < 2; ++i) {
+    if (pipes[i][1] >= 0 && CloseFd(pipes[i][1]) != 0) code = -13;
+    pipes[i][1] = -1;
+  }
+  return code;
+}

@@ -1,0 +1,153 @@
+#include "launcher/launcher.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <clocale>
+#include <cstring>
+
+#include "launch/launch.h"
+#include "launcher/trace_init.h"
+#include "platform/console.h"
+#include "platform/paths.h"
+#include "platform/strings.h"
+#include "protocol/protocol.h"
+#include "registry/registry.h"
+#include "trace/trace.h"
+
+namespace {
+
+// A closed 0, 1 or 2 would be taken by the next file or socket opened, and
+// the daemon's output would land in a lock file or the daemon connection.
+void OpenMissingStandardDescriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    int opened = ::open("/dev/null", O_RDWR);  // lowest free number: this one
+    if (opened >= 0 && opened != fd) ::close(opened);
+  }
+}
+
+// Only the trace shows the locale, so the work is skipped when tracing is off.
+void TraceLocale() {
+  if (!TraceEnabled()) return;
+  const char* current = std::setlocale(LC_CTYPE, nullptr);
+  std::string remembered = current ? current : "C";
+  std::string system = "NULL";
+  if (std::setlocale(LC_CTYPE, "") != nullptr) {
+    const char* name = std::setlocale(LC_CTYPE, "");
+    system = name ? name : "NULL";
+  }
+  TraceMessage("main(): Default Locale = %s; System Locale = %s", remembered.c_str(), system.c_str());
+  std::string charset;
+  TraceMessage("main(): Charset = %s", GetCurrentCharset(charset));
+  TraceMessage("main(): Console charset = %s", GetCurrentConsoleCharset(charset));
+  std::setlocale(LC_CTYPE, remembered.c_str());
+}
+
+}  // namespace
+
+int RunCommandLoop(const std::string& configDir, const std::string& installDir,
+                   const std::string& cwd, const std::string& registryDir, int argc, char** argv,
+                   char** envp) {
+  DaemonLocation location;
+  int found = FindDaemon(registryDir, cwd, &location);
+  if (found != 0) {
+    TraceMessage("main(): Could not find an existing daemon; result = %d; port = %d, key = %s", found,
+                 location.port, location.key.c_str());
+  }
+  int exit_code = 0;
+  int reruns = 0;
+  for (;;) {
+    if (!location.Usable()) {
+      int started = StartNewDaemon(installDir, configDir, &location);
+      if (started != 0) {
+        TraceMessage("main(): Error starting daemon; result = %d", started);
+        exit_code = kFrontEndFailureExitCode;
+        break;
+      }
+    }
+    int result = DoExecuteCommand(location, argc, argv, envp, cwd, &exit_code);
+    if (result != 0) {
+      TraceMessage("ERROR: main(): Error executing command; result = %d; exit code = %d", result,
+                   exit_code);
+    }
+    if (exit_code != kRerunExitCode) break;
+    location.key.clear();
+    location.port = -1;
+    TraceMessage("main(): Requested re-run exit code");
+    // Each re-run starts a daemon that stays running: a daemon that always
+    // asks again must not make us start them without end.
+    if (++reruns > kMaxReruns) {
+      WriteToStdErr("quarn: the daemon kept asking for the command to be run again; giving up\n");
+      TraceMessage("ERROR: main(): Daemon requested a re-run more than %d times; giving up", kMaxReruns);
+      exit_code = kFrontEndFailureExitCode;
+      break;
+    }
+  }
+  TraceMessage("----------------------------DONE---------------------------------");
+  TraceMessage("main(): Command exited with %d", exit_code);
+  return exit_code;
+}
+
+int RealMain(int argc, char** argv, char** envp) {
+  if (argc < 1 || argv == nullptr || envp == nullptr) return -1;
+  OpenMissingStandardDescriptors();
+
+  std::string config_dir;
+  int config_index = -1;
+  for (int i = 0; i < argc; ++i) {
+    if (argv[i] != nullptr && std::strcmp(argv[i], "--config") == 0) {
+      config_index = i;
+      break;
+    }
+  }
+  if (config_index >= 0 && config_index + 1 < argc && argv[config_index + 1] != nullptr) {
+    config_dir = argv[config_index + 1];
+  } else {
+    int result = GetUserConfigDirPath(config_dir);
+    if (result != 0) {
+      TraceMessage("WARNING: Could not get user config dir path; result = %d", result);
+      TraceMessage("ERROR: main(): Could not compute the config directory");
+      return -1;
+    }
+  }
+  TraceInit(config_dir.c_str());
+
+  TraceMessage("------------------------CONFIG DATA--------------------------");
+  for (int i = 0; i < argc; ++i) TraceMessage("argv[%d] = %S", i, argv[i]);
+
+  std::string install_dir;
+  std::string executable = argv[0] ? argv[0] : "";
+  if (GetInstallDirPath(executable, install_dir) != 0) {
+    TraceMessage("ERROR: main(): Could not compute the install directory; executable path = %S",
+                 argv[0]);
+    return -1;
+  }
+  TraceMessage("main(): Install directory = %S", install_dir.c_str());
+  TraceLocale();
+
+  std::string cwd;
+  GetCurrentWorkingDirPath(argc, argv, cwd);
+  TraceMessage("main(): Effective CWD = %S", cwd.c_str());
+
+  std::string registry_dir;
+  if (IsNullOrEmpty(config_dir)) {
+    int result = GetUserConfigDirPath(registry_dir);
+    if (result != 0) {
+      TraceMessage("ERROR: main(): Could not find user config dir for computing registry dir path; result = %d; Retrieved %S",
+                   result, registry_dir.c_str());
+    }
+  } else {
+    registry_dir = config_dir;
+  }
+  TraceMessage("main(): Config Dir Path = %S", config_dir.c_str());
+  int joined = PathConcatenate(registry_dir, "daemons");
+  if (joined != 0) {
+    TraceMessage("ERROR: main(): Error while concatenating to form daemon registry path; result = %d; Computed %S",
+                 joined, registry_dir.c_str());
+  }
+  TraceMessage("main(): Daemon Registry Path computed as %S", registry_dir.c_str());
+
+  return RunCommandLoop(config_dir, install_dir, cwd, registry_dir, argc, argv, envp);
+}
