@@ -10,6 +10,7 @@
 
 #include "daemon.h"
 #include "platform/files.h"
+#include "platform/paths.h"
 #include "platform/sys.h"
 #include "registry/registry.h"
 
@@ -42,7 +43,11 @@ bool AcquireWithRetry(const std::string& path, int* handle) {
 
 std::string RegistryEntry::Publish(const std::string& configDir, int port, const unsigned char* key) {
   std::string registry = configDir + "/daemons";
-  if (MkDirs(registry) != 0) return "cannot create the registry directory " + registry;
+  // Another daemon may create it at the same moment: what counts is that
+  // it exists afterwards.
+  if (MkDirs(registry) != 0 && !IsPathDirectory(registry)) {
+    return "cannot create the registry directory " + registry;
+  }
   // Under the registry lock no purge pass can see the entry before its
   // alivelock is held and delete it as stale.
   std::string registry_lock = registry + "/lock";

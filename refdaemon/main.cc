@@ -7,12 +7,14 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/random.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -156,17 +158,28 @@ int main(int argc, char** argv) {
   }
   Detach();
 
+  // Shutting down, the entry goes first so that no front end finds us any
+  // more; connections that found us just before are still served until the
+  // daemon has been quiet for a moment.
   using Clock = std::chrono::steady_clock;
+  constexpr long long kDrainMs = 200;
   auto idle_since = Clock::now();
-  while (!state.shutdown) {
-    int poll_ms = 1000;
-    if (state.active > 0) {
-      idle_since = Clock::now();
-    } else {
-      auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - idle_since);
-      if (idle.count() >= inactive_ms) break;
-      poll_ms = static_cast<int>(std::min<long long>(poll_ms, inactive_ms - idle.count()));
+  bool removed = false;
+  for (;;) {
+    auto now = Clock::now();
+    if (state.active > 0) idle_since = now;
+    long long idle =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now - idle_since).count();
+    if (!removed && state.active == 0 && idle >= inactive_ms) state.shutdown = true;
+    if (state.shutdown && !removed) {
+      state.entry.Remove();
+      removed = true;
+      idle_since = now;
+      idle = 0;
     }
+    if (removed && state.active == 0 && idle >= kDrainMs) break;
+    long long limit = removed ? kDrainMs : inactive_ms;
+    int poll_ms = static_cast<int>(std::max<long long>(1, std::min<long long>(1000, limit - idle)));
     struct pollfd fds[2] = {{listener, POLLIN, 0}, {wake[0], POLLIN, 0}};
     int ready_count = ::poll(fds, 2, poll_ms);
     if (ready_count < 0 && errno != EINTR) break;
@@ -179,6 +192,8 @@ int main(int argc, char** argv) {
     if (!(fds[0].revents & POLLIN)) continue;
     int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) continue;
+    int one = 1;  // every send is a whole message: no Nagle delay
+    (void)::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
     ++state.active;
     std::thread([fd] {
       ServeConnection(state, fd);
@@ -187,10 +202,5 @@ int main(int argc, char** argv) {
     }).detach();
   }
   ::close(listener);
-  // Let a connection that asked for the stop (or a re-run) finish its reply.
-  for (int i = 0; i < 500 && state.active > 0; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  state.entry.Remove();
   return 0;
 }

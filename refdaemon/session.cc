@@ -171,6 +171,11 @@ class Session {
       return 0;
     }
     if (name == "rerun-once" && n == 2) return RerunOnce(w[1]);
+    if (name == "rerun-always") {
+      // For tests of the front end's re-run bound: never satisfied.
+      state_.RequestShutdown();
+      return kRerunExitCode;
+    }
     if (name == "daemon" && n == 2 && w[1] == "status") {
       std::string text = "pid: " + std::to_string(::getpid()) + "\nport: " +
                          std::to_string(state_.port) + "\nentry: " + state_.entry.dir() + "\n";
@@ -185,7 +190,7 @@ class Session {
     }
     if (name == "help") {
       Out("commands: echo WORDS..., cat, login [USER], args, env NAME, pwd, fail N, stderr TEXT,\n"
-          "  flood BYTES [CHUNK], sandbox add DIR, sandbox list, rerun-once FILE,\n"
+          "  flood BYTES [CHUNK], sandbox add DIR, sandbox list, rerun-once FILE, rerun-always,\n"
           "  daemon status, daemon stop, help\n");
       return 0;
     }

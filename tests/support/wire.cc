@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -30,6 +31,11 @@ std::string EncodeWire(const std::string& type, const std::vector<std::string>& 
     out += "\"";
   }
   return out + "\n";
+}
+
+WireConnection::WireConnection(int fd) : fd_(fd) {
+  int one = 1;
+  setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));  // fails quietly on AF_UNIX
 }
 
 WireConnection::~WireConnection() { Close(); }

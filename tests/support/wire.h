@@ -17,7 +17,7 @@ std::string EncodeWire(const std::string& type, const std::vector<std::string>& 
 /// A blocking connection with a byte-at-a-time reader.
 class WireConnection {
  public:
-  explicit WireConnection(int fd) : fd_(fd) {}
+  explicit WireConnection(int fd);
   ~WireConnection();
   int fd() const { return fd_; }
   /// Reads HTTP headers up to the empty line; returns them with CR LFs.

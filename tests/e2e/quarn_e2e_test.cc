@@ -1,0 +1,318 @@
+// The real quarn binary against the reference daemon, each test with a
+// configuration directory of its own. Daemons that quarn starts outlive it;
+// the test adopts them (subreaper) and stops them all at the end.
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <regex>
+
+#include "support/process.h"
+#include "support/test_support.h"
+
+namespace {
+
+class QuarnE2E : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    BecomeSubreaper();
+    config_ = temp_.Sub("config");
+    base_.set_env = {{"TREL_DAEMON_INACTIVE_TIME_OUT", "60000"}, {"LC_ALL", "C.UTF-8"}};
+    base_.unset_env = {"QUARN_NATIVE_TRACE_ENABLE", "QUARN_TRANSCODE_UTF8", "TREL_DAEMON_PATH",
+                       "TREL_CONFIG_DIRECTORY", "TREL_DAEMON_START_DEBUG"};
+  }
+  void TearDown() override { StopAllDaemons(); }
+
+  ProcessResult Quarn(std::vector<std::string> args, ProcessOptions options) {
+    args.insert(args.begin(), QUARN_BINARY);
+    for (auto& e : base_.set_env) options.set_env.insert(options.set_env.begin(), e);
+    for (auto& u : base_.unset_env) options.unset_env.push_back(u);
+    ProcessResult result = RunProcess(args, options, temp_.path());
+    ReapEnded();
+    return result;
+  }
+  ProcessResult Quarn(std::vector<std::string> args) {
+    args.insert(args.begin(), {"--config", config_});
+    return Quarn(args, ProcessOptions());
+  }
+  int DaemonPid(std::vector<std::string> prefix = {}) {
+    prefix.insert(prefix.end(), {"daemon", "status"});
+    ProcessResult r = Quarn(prefix);
+    std::smatch m;
+    if (!std::regex_search(r.out, m, std::regex("pid: (\\d+)"))) return -1;
+    return std::stoi(m[1]);
+  }
+  std::vector<std::string> Entries() {
+    std::vector<std::string> names;
+    if (DIR* dir = opendir((config_ + "/daemons").c_str())) {
+      while (dirent* e = readdir(dir)) {
+        if (e->d_name[0] != '.') names.push_back(e->d_name);
+      }
+      closedir(dir);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  // Every process whose parent we are: the daemons we adopted.
+  std::vector<pid_t> Children() {
+    std::vector<pid_t> pids;
+    DIR* proc = opendir("/proc");
+    while (dirent* e = readdir(proc)) {
+      if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
+      std::ifstream stat(std::string("/proc/") + e->d_name + "/stat");
+      std::string line;
+      std::getline(stat, line);
+      size_t paren = line.rfind(')');
+      if (paren == std::string::npos) continue;
+      int ppid = 0;
+      char state;
+      if (sscanf(line.c_str() + paren + 2, "%c %d", &state, &ppid) == 2 && ppid == getpid()) {
+        pids.push_back(atoi(e->d_name));
+      }
+    }
+    closedir(proc);
+    return pids;
+  }
+  void StopAllDaemons() {
+    for (pid_t pid : Children()) kill(pid, SIGTERM);
+    for (int i = 0; i < 300 && !Children().empty(); ++i) {
+      ReapEnded();
+      usleep(10000);
+    }
+    for (pid_t pid : Children()) kill(pid, SIGKILL);
+    int status;
+    while (waitpid(-1, &status, 0) > 0) {
+    }
+  }
+
+  TempDir temp_;
+  std::string config_;
+  ProcessOptions base_;
+};
+
+TEST_F(QuarnE2E, FirstCommandStartsADaemonTheNextReusesIt) {
+  ProcessResult r = Quarn({"echo", "hello", "world"});
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("hello world\n", r.out);
+  EXPECT_EQ("", r.err);
+  int first = DaemonPid();
+  EXPECT_GT(first, 0);
+  EXPECT_EQ(first, DaemonPid());
+  ASSERT_EQ(1u, Entries().size());
+  // Nothing but the entry is left in the registry: every lock file went.
+  EXPECT_FALSE(Exists(config_ + "/daemons/lock"));
+  EXPECT_FALSE(Exists(config_ + "/daemons/" + Entries()[0] + "/lock"));
+}
+
+TEST_F(QuarnE2E, ExitCodesAndStreams) {
+  EXPECT_EQ(7, Quarn({"fail", "7"}).status);
+  EXPECT_EQ(255, Quarn({"fail", "255"}).status);
+  EXPECT_EQ(0, Quarn({"fail", "0"}).status);
+  ProcessResult r = Quarn({"stderr", "to err"});
+  EXPECT_EQ("to err\n", r.err);
+  EXPECT_EQ("", r.out);
+  r = Quarn({"no-such-command"});
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ("unknown command: no-such-command\n", r.err);
+  ProcessOptions input;
+  input.stdin_text = "line one\nline two\nno newline";
+  r = Quarn({"--config", config_, "cat"}, input);
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ(input.stdin_text, r.out);
+  r = Quarn({"args", "a b", "--x"});
+  EXPECT_EQ("--config\n" + config_ + "\nargs\na b\n--x\n", r.out);
+}
+
+TEST_F(QuarnE2E, DirectoryOptionChoosesTheDaemonBySandbox) {
+  std::string a = temp_.Sub("repo-a"), b = temp_.Sub("repo-b");
+  mkdir(a.c_str(), 0700);
+  mkdir(b.c_str(), 0700);
+  mkdir((a + "/sub").c_str(), 0700);
+  ASSERT_EQ(0, Quarn({"-d", a, "sandbox", "add", a}).status);
+  // No root of the first daemon holds b, and it is committed: a second starts.
+  ASSERT_EQ(0, Quarn({"--directory", b, "sandbox", "add", b}).status);
+  int daemon_a = DaemonPid({"-d", a + "/sub"});
+  int daemon_b = DaemonPid({"-d", b});
+  EXPECT_GT(daemon_a, 0);
+  EXPECT_GT(daemon_b, 0);
+  EXPECT_NE(daemon_a, daemon_b);
+  EXPECT_EQ(2u, Entries().size());
+  ProcessOptions in_b;
+  in_b.cwd = b;
+  ProcessResult r = Quarn({"--config", config_, "pwd"}, in_b);
+  EXPECT_EQ(b + "\n", r.out);
+  r = Quarn({"-d", "sub", "pwd"});
+  char cwd[4096];
+  ASSERT_NE(nullptr, getcwd(cwd, sizeof(cwd)));
+  EXPECT_EQ(std::string(cwd) + "/sub\n", r.out);
+}
+
+TEST_F(QuarnE2E, KilledDaemonLeavesAStaleEntryThatTheNextCommandPurges) {
+  int first = DaemonPid();
+  ASSERT_GT(first, 0);
+  std::vector<std::string> before = Entries();
+  ASSERT_EQ(1u, before.size());
+  kill(first, SIGKILL);
+  for (int i = 0; i < 500 && ProcessRunning(first); ++i) {
+    ReapEnded();
+    usleep(2000);
+  }
+  ReapEnded();
+  ASSERT_TRUE(Exists(config_ + "/daemons/" + before[0]));
+  int second = DaemonPid();
+  EXPECT_GT(second, 0);
+  EXPECT_NE(first, second);
+  std::vector<std::string> after = Entries();
+  ASSERT_EQ(1u, after.size());
+  EXPECT_NE(before[0], after[0]);
+}
+
+TEST_F(QuarnE2E, RerunStartsASecondDaemonAndSendsTheCommandAgain) {
+  ProcessResult r = Quarn({"rerun-once", temp_.Sub("marker")});
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("re-run done\n", r.out);
+  r = Quarn({"rerun-always"});
+  EXPECT_EQ(13, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("kept asking for the command to be run again")) << r.err;
+}
+
+TEST_F(QuarnE2E, ManyAtOnceAgainstEmptyAndRunningRegistry) {
+  for (int round = 0; round < 2; ++round) {
+    std::vector<pid_t> pids;
+    for (int i = 0; i < 8; ++i) {
+      ProcessOptions options;
+      options.set_env = base_.set_env;
+      options.unset_env = base_.unset_env;
+      std::string out = temp_.Sub("many" + std::to_string(i));
+      pid_t pid = fork();
+      if (pid == 0) {
+        int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(fd, 1);
+        for (auto& [k, v] : options.set_env) setenv(k.c_str(), v.c_str(), 1);
+        CloseAbove2();
+        execl(QUARN_BINARY, QUARN_BINARY, "--config", config_.c_str(), "echo", "hi", nullptr);
+        _exit(127);
+      }
+      pids.push_back(pid);
+    }
+    for (size_t i = 0; i < pids.size(); ++i) {
+      EXPECT_EQ(0, WaitChild(pids[i]));
+      EXPECT_EQ("hi\n", ReadFile(temp_.Sub("many" + std::to_string(i))));
+    }
+    ReapEnded();
+    EXPECT_FALSE(Exists(config_ + "/daemons/lock"));
+    for (const std::string& name : Entries()) {
+      EXPECT_FALSE(Exists(config_ + "/daemons/" + name + "/lock")) << name;
+      EXPECT_TRUE(Exists(config_ + "/daemons/" + name + "/location")) << name;
+    }
+  }
+}
+
+TEST_F(QuarnE2E, StartupFailuresReportTheDaemonsErrors) {
+  struct Case {
+    std::string script, err;
+  } cases[] = {
+      {"echo 'trel: broken install' >&2\necho 'trel: second line' >&2\nexit 1\n",
+       "trel: broken install\ntrel: second line\n"},
+      {"echo nothing useful\nexit 0\n", ""},
+      {"echo 'Port: 1234'\necho 'Key: '\n", ""},
+  };
+  for (const Case& c : cases) {
+    std::string fake = temp_.Sub("fake-trel");
+    WriteFile(fake, "#!/bin/sh\n" + c.script, 0755);
+    ProcessOptions options;
+    options.set_env = {{"TREL_DAEMON_PATH", fake}};
+    ProcessResult r = Quarn({"--config", config_, "echo", "hi"}, options);
+    EXPECT_EQ(13, r.status) << c.script;
+    EXPECT_EQ(c.err, r.err) << c.script;
+    EXPECT_EQ("", r.out);
+  }
+  ProcessOptions options;
+  options.set_env = {{"TREL_DAEMON_PATH", temp_.Sub("does-not-exist")}};
+  ProcessResult r = Quarn({"--config", config_, "echo", "hi"}, options);
+  EXPECT_EQ(13, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("does-not-exist")) << r.err;
+}
+
+TEST_F(QuarnE2E, TraceFileOfOneRun) {
+  ProcessOptions options;
+  options.set_env = {{"QUARN_NATIVE_TRACE_ENABLE", ""}};
+  ProcessResult r = Quarn({"--config", config_, "-d", "rel", "fail", "3"}, options);
+  EXPECT_EQ(3, r.status);
+  DIR* dir = opendir((config_ + "/trace").c_str());
+  ASSERT_NE(nullptr, dir);
+  std::string name;
+  while (dirent* e = readdir(dir)) {
+    if (e->d_name[0] != '.') name = e->d_name;
+  }
+  closedir(dir);
+  EXPECT_TRUE(std::regex_match(name, std::regex(R"(quarn_c_\d{4}\.\d\d\.\d\d_\d\d\.\d\d\.\d\d\.\d{3}\.txt)")))
+      << name;
+  std::string path = config_ + "/trace/" + name;
+  struct stat info;
+  ASSERT_EQ(0, stat(path.c_str(), &info));
+  EXPECT_EQ(0600u, info.st_mode & 0777);
+  std::string text = ReadFile(path);
+  char cwd[4096];
+  ASSERT_NE(nullptr, getcwd(cwd, sizeof(cwd)));
+  for (std::string expected :
+       {std::string("------------------------CONFIG DATA--------------------------\n"),
+        "argv[0] = " + std::string(QUARN_BINARY) + "\n", std::string("argv[5] = fail\n"),
+        "main(): Effective CWD = " + std::string(cwd) + "/rel\n",
+        "main(): Daemon Registry Path computed as " + config_ + "/daemons\n",
+        std::string("StartNewDaemon(): Read data from daemon process stdout: Port = "),
+        std::string("----------------------------DONE---------------------------------\n"),
+        std::string("main(): Command exited with 3\n")}) {
+    EXPECT_NE(std::string::npos, text.find(expected)) << expected;
+  }
+}
+
+TEST_F(QuarnE2E, ClosedStandardOutputDoesNotReachTheRegistry) {
+  ProcessOptions options;
+  options.close_stdout = true;
+  ProcessResult r = Quarn({"--config", config_, "echo", "hi"}, options);
+  EXPECT_EQ(0, r.status);
+  r = Quarn({"--config", config_, "echo", "hi"}, options);
+  EXPECT_EQ(0, r.status);
+  ASSERT_EQ(1u, Entries().size());
+  EXPECT_EQ("hi\n", Quarn({"echo", "hi"}).out);
+}
+
+TEST_F(QuarnE2E, PasswordThroughATerminal) {
+  Quarn({"echo", "warm"});  // the daemon is running
+  int master;
+  pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+  if (pid == 0) {
+    for (auto& [k, v] : base_.set_env) setenv(k.c_str(), v.c_str(), 1);
+    CloseAbove2();
+    execl(QUARN_BINARY, QUARN_BINARY, "--config", config_.c_str(), "login", nullptr);
+    _exit(127);
+  }
+  std::string seen;
+  char buffer[256];
+  while (seen.find("Password: ") == std::string::npos) {
+    ssize_t n = read(master, buffer, sizeof(buffer));
+    if (n <= 0) break;
+    seen.append(buffer, n);
+  }
+  ASSERT_NE(std::string::npos, seen.find("Password: "));
+  ASSERT_EQ(10, write(master, "hunter22\r\n", 10));
+  std::string rest;
+  for (;;) {
+    ssize_t n = read(master, buffer, sizeof(buffer));
+    if (n <= 0) break;
+    rest.append(buffer, n);
+  }
+  EXPECT_EQ(0, WaitChild(pid));
+  EXPECT_EQ(std::string::npos, rest.find("hunter22")) << "the secret was echoed";
+  close(master);
+}
+
+}  // namespace
