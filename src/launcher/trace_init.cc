@@ -27,6 +27,9 @@ void TraceInit(const char* configDir) {
     std::string temp_dir;
     if (GetTempDirectory(temp_dir) != 0 || !TraceFilePrefix(temp_dir, prefix)) return;
   }
+  // The file's name matters only to a run that traces; the clock's time zone
+  // costs a file read at every start.
+  if (!TraceEnabled()) return;
   std::string timestamp;
   FormatTraceTimestamp(timestamp);
   std::string path = prefix + timestamp + ".txt";

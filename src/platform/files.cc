@@ -1,6 +1,7 @@
 #include "platform/files.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 
 #include "platform/paths.h"
 #include "platform/strings.h"
+#include "platform/sys.h"
 #include "trace/trace.h"
 
 namespace {
@@ -38,16 +40,22 @@ int MkDirs(const std::string& dir) {
   if (MkDirs(parent) != 0) return -1;
   TraceMessage("MkDirs(): Parent %S exists; Creating directory %S", parent.c_str(), dir.c_str());
   if (::mkdir(dir.c_str(), 0700) != 0) {
-    TraceMessage("ERROR: Could not create directory %S; ec = %d", dir.c_str(), errno);
+    int error = errno;
+    // Another process made it between our test and our mkdir: it exists,
+    // which is what was asked. (A trailing "/" names the directory the
+    // recursion just made, and keeps failing as it always has.)
+    if (error == EEXIST && TextView(dir).back() != '/' && IsPathDirectory(dir)) return 0;
+    TraceMessage("ERROR: Could not create directory %S; ec = %d", dir.c_str(), error);
     return -1;
   }
   return 0;
 }
 
 int ListFileSystemEntries(const std::string& dir, std::vector<std::string>& names,
-                          bool directoriesOnly) {
+                          bool directoriesOnly, std::vector<bool>* isLink) {
   TraceMessage("----------------------------LIST FS ENTRIES---------------------------------");
   names.clear();
+  if (isLink) isLink->clear();
   if (IsNullOrEmpty(dir) || !IsPathDirectory(dir)) return -1;
   TraceMessage("ListFileSystemEntries(): Directory Path = %S", dir.c_str());
   DIR* handle = ::opendir(dir.c_str());
@@ -56,18 +64,35 @@ int ListFileSystemEntries(const std::string& dir, std::vector<std::string>& name
                  errno);
     return -1;
   }
+  int dir_fd = ::dirfd(handle);
   errno = 0;
   while (struct dirent* entry = ::readdir(handle)) {
     const char* name = entry->d_name;
     if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+    // The directory's own type field spares a stat for plain entries;
+    // links (followed, as a stat would) and unknown types are asked about.
+    unsigned char type = entry->d_type;
+    bool link = type == DT_LNK;
+    if (type == DT_UNKNOWN) {
+      struct stat own;
+      if (::fstatat(dir_fd, name, &own, AT_SYMLINK_NOFOLLOW) == 0) {
+        link = S_ISLNK(own.st_mode);
+        type = S_ISDIR(own.st_mode) ? DT_DIR : link ? DT_LNK : DT_REG;
+      }
+    }
     if (directoriesOnly) {
-      std::string path = dir;
-      if (PathConcatenate(path, name) != 0 || !IsPathDirectory(path)) continue;
+      bool is_directory = type == DT_DIR;
+      if (link) {
+        struct stat target;
+        is_directory = ::fstatat(dir_fd, name, &target, 0) == 0 && S_ISDIR(target.st_mode);
+      }
+      if (!is_directory) continue;
       TraceMessage("ListFileSystemEntries(): Found directory entry %S", name);
     } else {
       TraceMessage("ListFileSystemEntries(): Found entry %S", name);
     }
     names.emplace_back(name);
+    if (isLink) isLink->push_back(link);
     errno = 0;
   }
   TraceMessage("ListFileSystemEntries(): Reached the end of directory; ec = %d", errno);
@@ -77,6 +102,11 @@ int ListFileSystemEntries(const std::string& dir, std::vector<std::string>& name
     return -2;
   }
   return 0;
+}
+
+int ListFileSystemEntries(const std::string& dir, std::vector<std::string>& names,
+                          bool directoriesOnly) {
+  return ListFileSystemEntries(dir, names, directoriesOnly, nullptr);
 }
 
 int TrashDirectory(const std::string& dir) {
@@ -132,33 +162,53 @@ int TrashDirectory(const std::string& dir) {
   return 0;
 }
 
-int ReadAsciiFileAsLines(const std::string& path, std::vector<std::string>& lines) {
-  FILE* file = std::fopen(path.c_str(), "re");
-  if (file == nullptr) {
+int ReadAsciiFileAsLinesAt(int dirFd, const char* name, const std::string& path,
+                           std::vector<std::string>& lines, bool onlyRegular) {
+  int fd = ::openat(dirFd, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0 && onlyRegular) return kNotRegularFile;
+  if (fd < 0) {
     TraceMessage("ERROR: ReadAsciiFileAsLines(): Could not open file to read: %s", path.c_str());
     return -1;
   }
-  std::string current;
+  // A regular file's size says when the text is complete: one read for the
+  // small files of a registry entry.
+  struct stat info;
+  bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+  if (!regular && onlyRegular) {
+    CloseFd(fd);
+    return kNotRegularFile;
+  }
+  size_t expected = regular ? static_cast<size_t>(info.st_size) : static_cast<size_t>(-1);
+  std::string text;
   char buffer[4096];
-  size_t count;
-  while ((count = std::fread(buffer, 1, sizeof(buffer), file)) > 0) {
-    for (size_t i = 0; i < count; ++i) {
-      if (buffer[i] != '\n') {
-        current.push_back(buffer[i]);
-        continue;
-      }
-      TrimSpaces(current, true, true);
-      lines.push_back(std::move(current));
-      current.clear();
+  for (;;) {
+    ssize_t count = ::read(fd, buffer, sizeof(buffer));
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) break;  // end of file; a read error ends the text too
+    text.append(buffer, static_cast<size_t>(count));
+    if (text.size() >= expected) break;
+  }
+  std::string current;
+  for (char c : text) {
+    if (c != '\n') {
+      current.push_back(c);
+      continue;
     }
+    TrimSpaces(current, true, true);
+    lines.push_back(std::move(current));
+    current.clear();
   }
   if (!current.empty()) {
     TrimSpaces(current, true, true);
     lines.push_back(std::move(current));
   }
-  if (std::fclose(file) != 0) {
+  if (CloseFd(fd) != 0) {
     TraceMessage("ERROR: ReadAsciiFileAsLines(): Error closing file after read");
     return -2;
   }
   return 0;
+}
+
+int ReadAsciiFileAsLines(const std::string& path, std::vector<std::string>& lines) {
+  return ReadAsciiFileAsLinesAt(AT_FDCWD, path.c_str(), path, lines, false);
 }

@@ -31,4 +31,24 @@ constexpr int kLockBusy = -8;
 /// -3 unlock failed; -4 close failed; -5 delete failed.
 [[nodiscard]] int ReleaseFileLock(const std::string& path, int* fileHandle);
 
+// The same operations on `name` relative to the directory open on `dirFd`
+// (AT_FDCWD: the working directory); `path` names the same file in full,
+// for the trace and for creating missing parents. A lookup walks many
+// entries: short relative walks keep it cheap.
+/// `likelyMissing`: try creating the file before opening it (lock files
+/// are deleted on release, alivelocks stay).
+[[nodiscard]] int AcquireFileLockAt(int dirFd, const char* name, const std::string& path,
+                                    int* fileHandle, bool likelyMissing);
+[[nodiscard]] int ReleaseFileLockAt(int dirFd, const char* name, const std::string& path,
+                                    int* fileHandle);
+/// With `onlyRegular`, a missing or non-regular file gives kNotRegularFile
+/// and no trace line (the readers that test for a regular file first).
+constexpr int kNotRegularFile = 1;
+[[nodiscard]] int ReadAsciiFileAsLinesAt(int dirFd, const char* name, const std::string& path,
+                                         std::vector<std::string>& lines, bool onlyRegular);
+/// ListFileSystemEntries that also tells, per name, whether the entry
+/// itself is a symbolic link.
+[[nodiscard]] int ListFileSystemEntries(const std::string& dir, std::vector<std::string>& names,
+                                        bool directoriesOnly, std::vector<bool>* isLink);
+
 #endif  // QUARN_PLATFORM_FILES_H_

@@ -3,7 +3,13 @@
 // Release deletes the file, so two things keep a lock exclusive: release
 // unlinks while it still holds the lock, and acquire checks after locking
 // that the path still names the file it locked (another process may have
-// unlinked it between our open and our lock).
+// deleted it between our open and our lock).
+//
+// The usual cases (the file exists, or it is missing in an existing
+// directory) are served by trying the open first, relative to a directory
+// descriptor where the caller has one: path walks and stats dominate a
+// registry lookup. Anything unusual takes the step-by-step path, which
+// tells the causes apart.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,17 +25,11 @@
 namespace {
 
 constexpr int kLockAttempts = 5;
-constexpr int kVanished = 1;  // the file went between our stat and open
+constexpr int kRetry = 1;  // the file changed under us: start again
 
-// 0 when the path names the very file open on `fd`.
-bool StillNamesFile(const std::string& path, int fd) {
-  struct stat by_path;
-  struct stat by_fd;
-  if (::fstat(fd, &by_fd) != 0 || ::stat(path.c_str(), &by_path) != 0) return false;
-  return by_path.st_dev == by_fd.st_dev && by_path.st_ino == by_fd.st_ino;
-}
-
-int OpenLockFile(const std::string& path, int* fileHandle) {
+// Step-by-step open of the lock file at `path`, creating it (and missing
+// parents) when it does not exist.
+int OpenLockFileSlowly(const std::string& path, int* fileHandle) {
   struct stat info;
   bool exists = !IsNullOrEmpty(path) && ::stat(path.c_str(), &info) == 0;
   if (exists) {
@@ -37,8 +37,8 @@ int OpenLockFile(const std::string& path, int* fileHandle) {
       TraceMessage("ERROR: AcquireFileLock(): Path %S exists, and is not a file", path.c_str());
       return -2;
     }
-    int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0 && errno == ENOENT) return kVanished;
+    int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0 && errno == ENOENT) return kRetry;
     if (fd < 0) {
       TraceMessage("ERROR: AcquireFileLock(): Could not open file %S; ec = %d", path.c_str(), errno);
       return -3;
@@ -67,7 +67,7 @@ int OpenLockFile(const std::string& path, int* fileHandle) {
       return -6;
     }
   }
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, 0600);
   if (fd < 0) {
     TraceMessage("ERROR: AcquireFileLock(): Error while creating file %S; ec = %d", path.c_str(),
                  errno);
@@ -77,16 +77,78 @@ int OpenLockFile(const std::string& path, int* fileHandle) {
   return 0;
 }
 
+constexpr int kIsDirectory = 2;
+
+// A file that exists, or is missing from an existing directory, opened
+// without a stat; kRetry sends the caller to the step-by-step path. Lock
+// files are usually missing (release deletes them), alivelocks usually
+// there: `likely_missing` says which open to try first.
+int OpenLockFileQuickly(int dirFd, const char* name, const std::string& path, int* fileHandle,
+                        bool trace_path, bool likely_missing) {
+  const int kOpen = O_RDWR | O_CLOEXEC | O_NOCTTY;
+  // Only a plain path with a non-empty parent is created here; the others
+  // (no parent, a parent at the root, quotes) follow the step-by-step rules.
+  std::string_view text = TextView(path);
+  size_t slash = text.rfind('/');
+  bool may_create = slash != std::string_view::npos && slash != 0 && text.front() != '"' &&
+                    text.back() != '"';
+  int fd = -1;
+  bool created = false;
+  if (likely_missing && may_create) {
+    fd = ::openat(dirFd, name, kOpen | O_CREAT | O_EXCL, 0600);
+    created = fd >= 0;
+    if (fd < 0 && errno != EEXIST) return kRetry;
+  }
+  if (fd < 0) fd = ::openat(dirFd, name, kOpen);
+  if (fd < 0 && errno == EISDIR) return kIsDirectory;
+  if (trace_path) TraceMessage("AcquireFileLock(): path = %S", path.c_str());
+  if (fd < 0 && errno == ENOENT && may_create && !likely_missing) {
+    fd = ::openat(dirFd, name, kOpen | O_CREAT | O_EXCL, 0600);
+    created = fd >= 0;
+  }
+  if (fd < 0) return kRetry;
+  if (created) {
+    // The same trace lines as the step-by-step creation of a missing file.
+    TraceMessage("AcquireFileLock(): Path %S is invalid; Checking parent...", path.c_str());
+    if (TraceEnabled()) {
+      std::string parent;
+      (void)GetParentDirPath(path, parent);
+    }
+    TraceMessage("AcquireFileLock(): Parent path is valid");
+  }
+  *fileHandle = fd;
+  return 0;
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 }  // namespace
 
-int AcquireFileLock(const std::string& path, int* fileHandle) {
-  if (fileHandle == nullptr || IsPathDirectory(path)) return -1;
-  TraceMessage("AcquireFileLock(): path = %S", path.c_str());
-  *fileHandle = -1;
+int AcquireFileLockAt(int dirFd, const char* name, const std::string& path, int* fileHandle,
+                      bool likelyMissing) {
+  if (fileHandle == nullptr) return -1;
+  bool quick = !IsNullOrEmpty(path);
+  bool traced = false;
   for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
-    int result = OpenLockFile(path, fileHandle);
-    if (result == kVanished) continue;
-    if (result != 0) return result;
+    int result = kRetry;
+    if (quick) {
+      result = OpenLockFileQuickly(dirFd, name, path, fileHandle, !traced, likelyMissing);
+      if (result == kIsDirectory) return -1;
+      traced = true;
+    }
+    if (result == kRetry) {
+      if (!traced) TraceMessage("AcquireFileLock(): path = %S", path.c_str());
+      traced = true;
+      quick = false;
+      result = OpenLockFileSlowly(path, fileHandle);
+    }
+    if (result == kRetry) continue;
+    if (result != 0) {
+      *fileHandle = -1;
+      return result;
+    }
     int fd = *fileHandle;
     if (::lockf(fd, F_TLOCK, 0) != 0) {
       int saved_errno = errno;
@@ -96,7 +158,15 @@ int AcquireFileLock(const std::string& path, int* fileHandle) {
                    saved_errno);
       return kLockBusy;
     }
-    if (StillNamesFile(path, fd)) {
+    struct stat by_fd, by_name;
+    if (::fstat(fd, &by_fd) == 0 && !S_ISREG(by_fd.st_mode)) {
+      (void)::lockf(fd, F_ULOCK, 0);
+      CloseFd(fd);
+      *fileHandle = -1;
+      TraceMessage("ERROR: AcquireFileLock(): Path %S exists, and is not a file", path.c_str());
+      return -2;
+    }
+    if (::fstatat(dirFd, name, &by_name, 0) == 0 && SameFile(by_fd, by_name)) {
       TraceMessage("AcquireFileLock(): Locking file %S successful", path.c_str());
       return 0;
     }
@@ -108,26 +178,35 @@ int AcquireFileLock(const std::string& path, int* fileHandle) {
   return kLockBusy;
 }
 
-int ReleaseFileLock(const std::string& path, int* fileHandle) {
+int AcquireFileLock(const std::string& path, int* fileHandle) {
+  if (fileHandle == nullptr || IsPathDirectory(path)) return -1;
+  return AcquireFileLockAt(AT_FDCWD, path.c_str(), path, fileHandle, false);
+}
+
+int ReleaseFileLockAt(int dirFd, const char* name, const std::string& path, int* fileHandle) {
   if (fileHandle == nullptr) return -1;
-  if (IsNullOrEmpty(path) || !IsPathFile(path)) {
-    // The file has gone (an entry deleted with its lock inside): the lock
-    // itself must still end here.
-    if (*fileHandle >= 0) {
-      (void)::lockf(*fileHandle, F_ULOCK, 0);
-      CloseFd(*fileHandle);
-      *fileHandle = -1;
-    }
-    return -1;
-  }
+  bool named = !IsNullOrEmpty(path);
   if (*fileHandle < 0) {
+    struct stat info;
+    if (!named || ::fstatat(dirFd, name, &info, 0) != 0 || !S_ISREG(info.st_mode)) return -1;
     TraceMessage("ERROR: ReleaseFileLock(): File handle is invalid. Path to unlock = %S",
                  path.c_str());
     return -2;
   }
   int fd = *fileHandle;
-  bool deleted = ::unlink(path.c_str()) == 0;
+  // Deleted while still locked, so that nobody can lock the file anew while
+  // it still bears the name.
+  bool deleted = named && ::unlinkat(dirFd, name, 0) == 0;
   int delete_errno = errno;
+  if (!deleted && (!named || delete_errno == ENOENT || delete_errno == EISDIR ||
+                   delete_errno == ENOTDIR)) {
+    // The file has gone (an entry deleted with its lock inside): the lock
+    // itself must still end here.
+    (void)::lockf(fd, F_ULOCK, 0);
+    CloseFd(fd);
+    *fileHandle = -1;
+    return -1;
+  }
   bool unlocked = ::lockf(fd, F_ULOCK, 0) == 0;
   if (!unlocked) {
     TraceMessage("ERROR: ReleaseFileLock(): Error while unlocking file %S; ec = %d", path.c_str(),
@@ -147,4 +226,8 @@ int ReleaseFileLock(const std::string& path, int* fileHandle) {
   }
   TraceMessage("ReleaseFileLock(): File %S unlocked and deleted", path.c_str());
   return unlocked ? 0 : -3;
+}
+
+int ReleaseFileLock(const std::string& path, int* fileHandle) {
+  return ReleaseFileLockAt(AT_FDCWD, path.c_str(), path, fileHandle);
 }

@@ -5,10 +5,15 @@
 // the handshake reader and the message reader take turns on it without a
 // shared buffer. Rather than one receive call per byte, it peeks at what has
 // arrived, runs the state machine over the peeked bytes, and then consumes
-// exactly the bytes the machine used.
+// exactly the bytes the machine used (discarding them in the kernel where
+// the socket allows it, so they are copied once). The first peek of a
+// message is sized after the previous message, so a stream of equal
+// messages copies little beyond each message itself.
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include "platform/sys.h"
@@ -18,6 +23,9 @@
 namespace {
 
 constexpr size_t kPeekSize = 64 * 1024;
+constexpr size_t kPeekSlack = 256;
+// The size of the last message read on this thread: a hint, not data.
+thread_local size_t t_last_message_size = 0;
 const char kLowerHex[] = "0123456789abcdef";
 
 bool IsTypeByte(unsigned char c) { return c >= 0x21 && c <= 0x7A && c != 0x2E; }
@@ -77,6 +85,7 @@ constexpr int kComplete = 0;
 // (up to and including the line feed or the offending byte).
 int Feed(Parser& parser, Message& message, const char* data, size_t size, size_t* used) {
   size_t i = 0;
+  size_t quote_at = SIZE_MAX;  // the next quote byte (or size); unknown when SIZE_MAX
   while (i < size) {
     char c = data[i];
     switch (parser.state) {
@@ -118,9 +127,18 @@ int Feed(Parser& parser, Message& message, const char* data, size_t size, size_t
       parser.state = State::kInField;
       break;
     case State::kInField: {
-      size_t start = i;
-      while (i < size && data[i] != '"' && data[i] != '\\') ++i;
-      parser.field.append(data + start, i - start);
+      // The closing quote is searched for once per field and chunk, not
+      // once per escape: escape-heavy fields stay linear.
+      if (quote_at == SIZE_MAX || quote_at < i) {
+        const void* quote = std::memchr(data + i, '"', size - i);
+        quote_at = quote ? static_cast<size_t>(static_cast<const char*>(quote) - data) : size;
+      }
+      const char* start = data + i;
+      const void* backslash = std::memchr(start, '\\', quote_at - i);
+      size_t run = backslash ? static_cast<size_t>(static_cast<const char*>(backslash) - start)
+                             : quote_at - i;
+      parser.field.append(start, run);
+      i += run;
       if (i == size) break;
       c = data[i++];
       if (c == '\\') {
@@ -161,10 +179,11 @@ int Feed(Parser& parser, Message& message, const char* data, size_t size, size_t
   return kNeedMore;
 }
 
-// Consumes `count` bytes that a peek has shown are there.
+// Consumes `count` bytes that a peek has shown are there. MSG_TRUNC makes
+// TCP drop them without copying; other sockets copy them into `buffer`.
 bool Consume(int fd, char* buffer, size_t count) {
   while (count > 0) {
-    ssize_t n = RecvRetry(fd, buffer, count, 0);
+    ssize_t n = RecvRetry(fd, buffer, count, MSG_TRUNC);
     if (n <= 0) return false;
     count -= static_cast<size_t>(n);
   }
@@ -233,13 +252,18 @@ int ReadMessage(int* socket, Message* message) {
   int fd = *socket;
   Parser parser;
   char buffer[kPeekSize];
+  size_t peek_size = std::min(kPeekSize, t_last_message_size + kPeekSlack);
+  size_t total = 0;
   for (;;) {
-    ssize_t peeked = RecvRetry(fd, buffer, sizeof(buffer), MSG_PEEK);
+    ssize_t peeked = RecvRetry(fd, buffer, peek_size, MSG_PEEK);
     if (peeked <= 0) return ReceiveFailure(parser, peeked, errno);
     size_t used = 0;
     int status = Feed(parser, *message, buffer, static_cast<size_t>(peeked), &used);
     if (!Consume(fd, buffer, used)) return ReceiveFailure(parser, -1, errno);
+    total += used;
+    peek_size = kPeekSize;
     if (status == kNeedMore) continue;
+    t_last_message_size = total;
     if (status != kComplete) return status;
     message->type = std::move(parser.type);
     if (TraceEnabled()) {

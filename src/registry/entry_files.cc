@@ -1,5 +1,6 @@
 // Readers of a registry entry's files.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -8,6 +9,7 @@
 #include "platform/paths.h"
 #include "platform/strings.h"
 #include "platform/sys.h"
+#include "registry/entry_files.h"
 #include "registry/registry.h"
 #include "trace/trace.h"
 
@@ -21,12 +23,23 @@ void GenerateKeyString(const unsigned char* bytes, std::string& key) {
   key = std::move(text);
 }
 
+
 int ReadLocationFile(const std::string& path, int32_t& port, std::string& key) {
+  return ReadLocationFileAt(AT_FDCWD, path.c_str(), path, port, key);
+}
+
+int ReadLocationFileAt(int dirFd, const char* name, const std::string&, int32_t& port,
+                       std::string& key) {
   TraceMessage("----------------------------READ LOCATION---------------------------------");
-  if (!IsPathFile(path)) return -1;
+  if (*name == '\0') return -1;
   // O_NONBLOCK: a file swapped for a FIFO must not hang the lookup.
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  int fd = ::openat(dirFd, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) return -1;
+  struct stat info;
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    CloseFd(fd);
+    return -1;
+  }
   unsigned char record[kLocationRecordSize];
   ssize_t got;
   do {
@@ -48,11 +61,17 @@ int ReadLocationFile(const std::string& path, int32_t& port, std::string& key) {
 }
 
 int ReadSandboxesFile(const std::string& path, std::vector<std::string>& sandboxes) {
+  return ReadSandboxesFileAt(AT_FDCWD, path.c_str(), path, sandboxes);
+}
+
+int ReadSandboxesFileAt(int dirFd, const char* name, const std::string& path,
+                        std::vector<std::string>& sandboxes) {
   sandboxes.clear();
   TraceMessage("----------------------------READ SANDBOXES---------------------------------");
-  if (!IsPathFile(path)) return -1;
+  if (*name == '\0') return -1;
   std::vector<std::string> lines;
-  int result = ReadAsciiFileAsLines(path, lines);
+  int result = ReadAsciiFileAsLinesAt(dirFd, name, path, lines, true);
+  if (result == kNotRegularFile) return -1;
   if (result != 0) {
     TraceMessage("ERROR: ReadSandboxesFile(): Error reading sandbox file data; result = %d", result);
     return -1;
@@ -76,11 +95,17 @@ int ReadSandboxesFile(const std::string& path, std::vector<std::string>& sandbox
 }
 
 int ReadPropertiesFile(const std::string& path, std::map<std::string, std::string>& properties) {
+  return ReadPropertiesFileAt(AT_FDCWD, path.c_str(), path, properties);
+}
+
+int ReadPropertiesFileAt(int dirFd, const char* name, const std::string& path,
+                         std::map<std::string, std::string>& properties) {
   properties.clear();
   TraceMessage("----------------------------READ PROPERTIES---------------------------------");
-  if (!IsPathFile(path)) return -1;
+  if (*name == '\0') return -1;
   std::vector<std::string> lines;
-  int result = ReadAsciiFileAsLines(path, lines);
+  int result = ReadAsciiFileAsLinesAt(dirFd, name, path, lines, true);
+  if (result == kNotRegularFile) return -1;
   if (result != 0) {
     TraceMessage("ERROR: ReadPropertiesFile(): Error reading properties file %S; result = %d",
                  path.c_str(), result);

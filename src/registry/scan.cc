@@ -1,6 +1,17 @@
 // The purge and scan passes over the registry, each under the registry lock.
+//
+// A lookup touches a handful of files in every entry, so each pass opens
+// the registry directory and each entry directory once and reaches their
+// files by short relative names.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
 #include "platform/files.h"
 #include "platform/paths.h"
+#include "platform/sys.h"
+#include "registry/entry_files.h"
 #include "registry/registry.h"
 #include "trace/trace.h"
 
@@ -12,122 +23,136 @@ std::string Join(const std::string& base, const char* name) {
   return path;
 }
 
+// A directory open for relative access, or, when it cannot be opened, the
+// working directory with full paths (the rules for a vanished entry then
+// apply unchanged).
+class OpenDir {
+ public:
+  // An entry is opened without following a link; the registry itself may
+  // well be reached through one.
+  OpenDir(int parent_fd, const char* name, const std::string& path, bool follow = false)
+      : path_(path) {
+    int flags = O_PATH | O_DIRECTORY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW);
+    fd_.Reset(::openat(parent_fd, name, flags));
+    if (!fd_.Valid()) linked_ = errno == ELOOP || errno == ENOTDIR;
+  }
+  bool linked() const { return linked_; }
+  const std::string& path() const { return path_; }
+  int fd() const { return fd_.Valid() ? fd_.Get() : AT_FDCWD; }
+  // A file of the directory: its full path in `full`, and what to pass
+  // with fd() to reach it.
+  const char* File(const char* name, std::string& full) const {
+    full = Join(path_, name);
+    return fd_.Valid() ? name : full.c_str();
+  }
+
+ private:
+  std::string path_;
+  UniqueFd fd_;
+  bool linked_ = false;
+};
+
 // An entry that is a symbolic link is no daemon's: its lock files would lie
 // outside the registry, so it is never locked, read or descended into.
-bool IsLinkedEntry(const std::string& entry, const char* pass) {
-  if (!IsPathSymlink(entry)) return false;
+bool IsLinkedEntry(bool listed_as_link, const OpenDir& entry, const char* pass) {
+  if (!listed_as_link && !entry.linked()) return false;
   std::string line = std::string("WARNING: ") + pass + "(): Entry %S is a symbolic link";
-  TraceMessage(line.c_str(), entry.c_str());
+  TraceMessage(line.c_str(), entry.path().c_str());
   return true;
 }
 
-}  // namespace
-
-int PurgeStaleDaemonEntries(const std::string& registryPath) {
-  TraceMessage("----------------------------PURGE DAEMONS---------------------------------");
-  if (!IsPathDirectory(registryPath)) return -1;
-  std::string registry_lock_path = Join(registryPath, "lock");
-  int registry_lock = -1;
-  if (AcquireFileLock(registry_lock_path, &registry_lock) != 0) {
-    TraceMessage("ERROR: PurgeStaleDaemonEntries(): Failed to acquire registry dir lock; %S",
-                 registry_lock_path.c_str());
-    return -1;
-  }
-  int result = 0;
-  std::vector<std::string> names;
-  if (ListFileSystemEntries(registryPath, names, true) != 0) {
-    TraceMessage("ERROR: PurgeStaleDaemonEntries(): Error while retrieving directory contents for %S",
-                 registryPath.c_str());
-    result = -2;
-    names.clear();
-  }
-  for (const std::string& name : names) {
-    std::string entry = Join(registryPath, name.c_str());
-    TraceMessage("PurgeStaleDaemonEntries(): Found directory %S", name.c_str());
-    if (IsLinkedEntry(entry, "PurgeStaleDaemonEntries")) {
-      // Removing the link itself touches nothing outside the registry.
-      int trashed = TrashDirectory(entry);
-      if (trashed != 0) {
-        TraceMessage("WARNING: PurgeStaleDaemonEntries(): Failed to trash directory %S; result = %d",
-                     entry.c_str(), trashed);
-      }
-      continue;
-    }
-    std::string entry_lock_path = Join(entry, "lock");
-    int entry_lock = -1;
-    int locked = AcquireFileLock(entry_lock_path, &entry_lock);
-    if (locked != 0) {
-      TraceMessage(
-          "PurgeStaleDaemonEntries(): Failed to acquire lock on the daemon entry; result = %d; %S",
-          locked, entry_lock_path.c_str());
-      continue;
-    }
-    std::string alive_path = Join(entry, "alivelock");
-    int alive_lock = -1;
-    if (AcquireFileLock(alive_path, &alive_lock) == 0) {
-      TraceMessage("PurgeStaleDaemonEntries(): Daemon registry entry %S seems to be stale; purging it",
-                   entry.c_str());
-      int released = ReleaseFileLock(alive_path, &alive_lock);
-      if (released != 0) {
-        TraceMessage("ERROR: PurgeStaleDaemonEntries(): Failed to release alive lock @ %S; result = %d",
-                     alive_path.c_str(), released);
-      }
-      int trashed = TrashDirectory(entry);
-      if (trashed == 0) {
-        TraceMessage("PurgeStaleDaemonEntries(): Successfully purged daemon entry @ %S",
-                     entry.c_str());
-      } else {
-        TraceMessage("WARNING: PurgeStaleDaemonEntries(): Failed to trash directory %S; result = %d",
-                     entry.c_str(), trashed);
-      }
-    }
-    int released = ReleaseFileLock(entry_lock_path, &entry_lock);
-    if (released != 0) {
-      TraceMessage(
-          "WARNING: PurgeStaleDaemonEntries(): Error releasing daemon entry lock; @ %S; result = %d",
-          entry_lock_path.c_str(), released);
-    }
-  }
-  int released = ReleaseFileLock(registry_lock_path, &registry_lock);
-  if (released != 0) {
-    TraceMessage(
-        "WARNING: PurgeStaleDaemonEntries(): Error releasing daemon registry lock; @ %S; result = %d",
-        registry_lock_path.c_str(), released);
-    if (result == 0) result = -3;
-  }
-  return result;
+int AcquireRegistryLock(const OpenDir& registry, std::string& lock_path, int* handle) {
+  const char* lock = registry.File("lock", lock_path);
+  return AcquireFileLockAt(registry.fd(), lock, lock_path, handle, true);
 }
 
-namespace {
+int ReleaseRegistryLock(const OpenDir& registry, int* handle) {
+  std::string lock_path;
+  const char* lock = registry.File("lock", lock_path);
+  return ReleaseFileLockAt(registry.fd(), lock, lock_path, handle);
+}
+
+void PurgeEntry(const OpenDir& registry, const std::string& name, bool listed_as_link) {
+  OpenDir entry(registry.fd(), name.c_str(), Join(registry.path(), name.c_str()));
+  TraceMessage("PurgeStaleDaemonEntries(): Found directory %S", name.c_str());
+  if (IsLinkedEntry(listed_as_link, entry, "PurgeStaleDaemonEntries")) {
+    // Removing the link itself touches nothing outside the registry.
+    int trashed = TrashDirectory(entry.path());
+    if (trashed != 0) {
+      TraceMessage("WARNING: PurgeStaleDaemonEntries(): Failed to trash directory %S; result = %d",
+                   entry.path().c_str(), trashed);
+    }
+    return;
+  }
+  std::string lock_path;
+  const char* lock = entry.File("lock", lock_path);
+  int entry_lock = -1;
+  int locked = AcquireFileLockAt(entry.fd(), lock, lock_path, &entry_lock, true);
+  if (locked != 0) {
+    TraceMessage(
+        "PurgeStaleDaemonEntries(): Failed to acquire lock on the daemon entry; result = %d; %S",
+        locked, lock_path.c_str());
+    return;
+  }
+  std::string alive_path;
+  const char* alive = entry.File("alivelock", alive_path);
+  int alive_lock = -1;
+  if (AcquireFileLockAt(entry.fd(), alive, alive_path, &alive_lock, false) == 0) {
+    TraceMessage("PurgeStaleDaemonEntries(): Daemon registry entry %S seems to be stale; purging it",
+                 entry.path().c_str());
+    int released = ReleaseFileLockAt(entry.fd(), alive, alive_path, &alive_lock);
+    if (released != 0) {
+      TraceMessage("ERROR: PurgeStaleDaemonEntries(): Failed to release alive lock @ %S; result = %d",
+                   alive_path.c_str(), released);
+    }
+    int trashed = TrashDirectory(entry.path());
+    if (trashed == 0) {
+      TraceMessage("PurgeStaleDaemonEntries(): Successfully purged daemon entry @ %S",
+                   entry.path().c_str());
+    } else {
+      TraceMessage("WARNING: PurgeStaleDaemonEntries(): Failed to trash directory %S; result = %d",
+                   entry.path().c_str(), trashed);
+    }
+  }
+  int released = ReleaseFileLockAt(entry.fd(), lock, lock_path, &entry_lock);
+  if (released != 0) {
+    TraceMessage(
+        "WARNING: PurgeStaleDaemonEntries(): Error releasing daemon entry lock; @ %S; result = %d",
+        lock_path.c_str(), released);
+  }
+}
 
 // Reads one entry under its entry lock; appends it when live.
-void ScanEntry(const std::string& registryPath, const std::string& name,
+void ScanEntry(const OpenDir& registry, const std::string& name, bool listed_as_link,
                DaemonRegistryList& entries) {
   int32_t port = -1;
   std::string key;
-  std::string entry = Join(registryPath, name.c_str());
+  OpenDir entry(registry.fd(), name.c_str(), Join(registry.path(), name.c_str()));
   TraceMessage("ListDaemons(): Found directory %S", name.c_str());
-  if (IsLinkedEntry(entry, "ListDaemons")) return;
-  std::string entry_lock_path = Join(entry, "lock");
+  if (IsLinkedEntry(listed_as_link, entry, "ListDaemons")) return;
+  std::string lock_path;
+  const char* lock = entry.File("lock", lock_path);
   int entry_lock = -1;
-  int locked = AcquireFileLock(entry_lock_path, &entry_lock);
+  int locked = AcquireFileLockAt(entry.fd(), lock, lock_path, &entry_lock, true);
   if (locked != 0) {
     TraceMessage("ListDaemons(): Failed to acquire lock on the daemon entry; result = %d; %S", locked,
-                 entry_lock_path.c_str());
+                 lock_path.c_str());
     return;
   }
-  std::string location_path = Join(entry, "location");
-  int read = ReadLocationFile(location_path, port, key);
+  std::string location_path;
+  const char* location = entry.File("location", location_path);
+  int read = ReadLocationFileAt(entry.fd(), location, location_path, port, key);
   if (read != 0) {
     TraceMessage("WARNING: ListDaemons(): Error while reading location file of daemon @ %S; result = %d",
                  location_path.c_str(), read);
   } else {
-    std::string alive_path = Join(entry, "alivelock");
+    std::string alive_path;
+    const char* alive = entry.File("alivelock", alive_path);
     int alive_lock = -1;
-    if (AcquireFileLock(alive_path, &alive_lock) == 0) {
+    if (AcquireFileLockAt(entry.fd(), alive, alive_path, &alive_lock, false) == 0) {
       TraceMessage("ListDaemons(): Daemon registry entry %S seems to be stale; ignoring it",
-                   entry.c_str());
-      int released = ReleaseFileLock(alive_path, &alive_lock);
+                   entry.path().c_str());
+      int released = ReleaseFileLockAt(entry.fd(), alive, alive_path, &alive_lock);
       if (released != 0) {
         TraceMessage("ERROR: ListDaemons(): Failed to release alive lock @ %S; result = %d",
                      alive_path.c_str(), released);
@@ -136,29 +161,64 @@ void ScanEntry(const std::string& registryPath, const std::string& name,
       auto* record = new DaemonRegistryEntryInfo();
       record->port = port;
       record->key = key;
-      std::string sandboxes_path = Join(entry, "sandboxes");
-      int sandboxes = ReadSandboxesFile(sandboxes_path, record->sandboxes);
-      if (sandboxes != 0) {
+      std::string sandboxes_path;
+      const char* sandboxes = entry.File("sandboxes", sandboxes_path);
+      int read_sandboxes =
+          ReadSandboxesFileAt(entry.fd(), sandboxes, sandboxes_path, record->sandboxes);
+      if (read_sandboxes != 0) {
         TraceMessage("WARNING: ListDaemons(): Error reading sandbox file @ %S; result = %d",
-                     sandboxes_path.c_str(), sandboxes);
+                     sandboxes_path.c_str(), read_sandboxes);
       }
-      std::string properties_path = Join(entry, "daemon.properties");
-      int properties = ReadPropertiesFile(properties_path, record->properties);
-      if (properties != 0) {
+      std::string properties_path;
+      const char* properties = entry.File("daemon.properties", properties_path);
+      int read_properties =
+          ReadPropertiesFileAt(entry.fd(), properties, properties_path, record->properties);
+      if (read_properties != 0) {
         TraceMessage("WARNING: ListDaemons(): Error reading properties file @ %S; result = %d",
-                     properties_path.c_str(), properties);
+                     properties_path.c_str(), read_properties);
       }
       entries.push_back(record);
     }
   }
-  int released = ReleaseFileLock(entry_lock_path, &entry_lock);
+  int released = ReleaseFileLockAt(entry.fd(), lock, lock_path, &entry_lock);
   if (released != 0) {
     TraceMessage("WARNING: ListDaemons(): Error releasing daemon entry lock; @ %S; result = %d",
-                 entry_lock_path.c_str(), released);
+                 lock_path.c_str(), released);
   }
 }
 
 }  // namespace
+
+int PurgeStaleDaemonEntries(const std::string& registryPath) {
+  TraceMessage("----------------------------PURGE DAEMONS---------------------------------");
+  if (!IsPathDirectory(registryPath)) return -1;
+  OpenDir registry(AT_FDCWD, registryPath.c_str(), registryPath, true);
+  std::string lock_path;
+  int registry_lock = -1;
+  if (AcquireRegistryLock(registry, lock_path, &registry_lock) != 0) {
+    TraceMessage("ERROR: PurgeStaleDaemonEntries(): Failed to acquire registry dir lock; %S",
+                 lock_path.c_str());
+    return -1;
+  }
+  int result = 0;
+  std::vector<std::string> names;
+  std::vector<bool> links;
+  if (ListFileSystemEntries(registryPath, names, true, &links) != 0) {
+    TraceMessage("ERROR: PurgeStaleDaemonEntries(): Error while retrieving directory contents for %S",
+                 registryPath.c_str());
+    result = -2;
+    names.clear();
+  }
+  for (size_t i = 0; i < names.size(); ++i) PurgeEntry(registry, names[i], links[i]);
+  int released = ReleaseRegistryLock(registry, &registry_lock);
+  if (released != 0) {
+    TraceMessage(
+        "WARNING: PurgeStaleDaemonEntries(): Error releasing daemon registry lock; @ %S; result = %d",
+        lock_path.c_str(), released);
+    if (result == 0) result = -3;
+  }
+  return result;
+}
 
 int ListDaemons(const std::string& registryPath, const std::string& workingDirPath,
                 DaemonRegistryList& entries) {
@@ -169,28 +229,29 @@ int ListDaemons(const std::string& registryPath, const std::string& workingDirPa
   if (purged != 0) {
     TraceMessage("WARNING: ListDaemons(): Could not purge stale daemon entries; result = %d", purged);
   }
-  std::string registry_lock_path = Join(registryPath, "lock");
+  OpenDir registry(AT_FDCWD, registryPath.c_str(), registryPath, true);
+  std::string lock_path;
   int registry_lock = -1;
-  if (AcquireFileLock(registry_lock_path, &registry_lock) != 0) {
-    TraceMessage("ERROR: ListDaemons(): Failed to acquire registry dir lock; %S",
-                 registry_lock_path.c_str());
+  if (AcquireRegistryLock(registry, lock_path, &registry_lock) != 0) {
+    TraceMessage("ERROR: ListDaemons(): Failed to acquire registry dir lock; %S", lock_path.c_str());
     return -1;
   }
   int result = 0;
   std::vector<std::string> names;
-  if (ListFileSystemEntries(registryPath, names, true) != 0) {
+  std::vector<bool> links;
+  if (ListFileSystemEntries(registryPath, names, true, &links) != 0) {
     TraceMessage("ERROR: ListDaemons(): Error while retrieving directory contents for %S",
                  registryPath.c_str());
     result = -2;
   } else {
     TraceMessage("ListDaemons(): Found %d daemon entries", static_cast<int>(names.size()));
     TraceMessage("----------------------------READ ENTRIES---------------------------------");
-    for (const std::string& name : names) ScanEntry(registryPath, name, entries);
+    for (size_t i = 0; i < names.size(); ++i) ScanEntry(registry, names[i], links[i], entries);
   }
-  int released = ReleaseFileLock(registry_lock_path, &registry_lock);
+  int released = ReleaseRegistryLock(registry, &registry_lock);
   if (released != 0) {
     TraceMessage("WARNING: ListDaemons(): Error releasing daemon registry lock; @ %S; result = %d",
-                 registry_lock_path.c_str(), released);
+                 lock_path.c_str(), released);
     if (result == 0) result = -3;
   }
   return result;

@@ -98,7 +98,7 @@ int LockLoop(void* arg) {
     int handle = -1;
     int result = AcquireFileLock(args->lock, &handle);
     if (result == kLockBusy) continue;
-    if (result != 0) return 2;
+    if (result != 0) return 10 - result;
     int marker = open(args->marker.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
     if (marker < 0) return 3;  // someone else is inside
     close(marker);

@@ -1,0 +1,100 @@
+/* The floor: the least a client can do for the same exchange. It sends a
+ * pre-recorded handshake and command description in one write and reads
+ * the daemon's reply to the end without decoding it. No project code.
+ *
+ *   floor record FILE KEY CWD ARG...   write the request bytes for a command
+ *                                      with this process's environment
+ *   floor run PORT FILE                send FILE, drain the reply to EOF   */
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+extern char** environ;
+
+static void put_field(FILE* out, const char* text, size_t length) {
+  fputs(" \"", out);
+  for (size_t i = 0; i < length; ++i) {
+    unsigned char c = (unsigned char)text[i];
+    if (c == '\n' || c == '\r' || c == '"' || c == '\\') {
+      fprintf(out, "\\%02x", c);
+    } else {
+      fputc(c, out);
+    }
+  }
+  fputc('"', out);
+}
+
+static int record(int argc, char** argv) {
+  FILE* out = fopen(argv[2], "wb");
+  if (!out) return 2;
+  fprintf(out,
+          "GET /com.dorvane.team.filesystem.cli.client.internal.daemon.CommandLineClient HTTP/1.1\r\n"
+          "X-Secret-Key: %s\r\nAccept-Charset: UTF-8\r\nConnection: Upgrade\r\n"
+          "Upgrade: vnd.dorvane.mellix.cli.minimal-1.0\r\n\r\n",
+          argv[3]);
+  fputs("app.", out);
+  put_field(out, "quarn", 5);
+  fputc('\n', out);
+  for (int i = 5; i < argc; ++i) {
+    fputs("arg.", out);
+    put_field(out, argv[i], strlen(argv[i]));
+    fputc('\n', out);
+  }
+  for (char** e = environ; *e; ++e) {
+    const char* eq = strchr(*e, '=');
+    fputs("env.", out);
+    if (eq && eq != *e) {
+      put_field(out, *e, (size_t)(eq - *e));
+      put_field(out, eq + 1, strlen(eq + 1));
+    } else {
+      put_field(out, "", 0);
+      put_field(out, "", 0);
+    }
+    fputc('\n', out);
+  }
+  fputs("cwd.", out);
+  put_field(out, argv[4], strlen(argv[4]));
+  fputs("\npreamble-done.\n", out);
+  return fclose(out) == 0 ? 0 : 2;
+}
+
+static int run(const char* port_text, const char* path) {
+  static char request[1 << 20];
+  int file = open(path, O_RDONLY | O_CLOEXEC);
+  if (file < 0) return 2;
+  ssize_t size = read(file, request, sizeof(request));
+  close(file);
+  if (size <= 0) return 2;
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+  struct sockaddr_in address;
+  memset(&address, 0, sizeof(address));
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons((unsigned short)atoi(port_text));
+  if (connect(fd, (struct sockaddr*)&address, sizeof(address)) != 0) return 3;
+  for (ssize_t sent = 0; sent < size;) {
+    ssize_t n = send(fd, request + sent, (size_t)(size - sent), MSG_NOSIGNAL);
+    if (n <= 0) return 4;
+    sent += n;
+  }
+  static char buffer[1 << 16];
+  while (recv(fd, buffer, sizeof(buffer), 0) > 0) {
+  }
+  close(fd);
+  return 0;
+}
+
+int main(int argc, char** argv) {
+  if (argc >= 5 && strcmp(argv[1], "record") == 0) return record(argc, argv);
+  if (argc == 4 && strcmp(argv[1], "run") == 0) return run(argv[2], argv[3]);
+  fprintf(stderr, "usage: floor record FILE KEY CWD ARG... | floor run PORT FILE\n");
+  return 2;
+}

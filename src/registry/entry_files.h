@@ -1,0 +1,21 @@
+// The entry readers relative to an open entry directory: what the scan
+// uses, so that each file costs a short relative walk.
+#ifndef QUARN_REGISTRY_ENTRY_FILES_H_
+#define QUARN_REGISTRY_ENTRY_FILES_H_
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "registry/registry.h"
+
+/// As ReadLocationFile, for `name` in the directory open on `dirFd`; `path`
+/// is its full path.
+int ReadLocationFileAt(int dirFd, const char* name, const std::string& path, int32_t& port,
+                       std::string& key);
+int ReadSandboxesFileAt(int dirFd, const char* name, const std::string& path,
+                        std::vector<std::string>& sandboxes);
+int ReadPropertiesFileAt(int dirFd, const char* name, const std::string& path,
+                         std::map<std::string, std::string>& properties);
+
+#endif  // QUARN_REGISTRY_ENTRY_FILES_H_
