@@ -60,6 +60,7 @@ TEST_F(TraceTest, PlantedSymlinkIsNotFollowed) {
 }
 
 TEST_F(TraceTest, InitPlacesFileUnderConfigDir) {
+  ScopedEnv on("QUARN_NATIVE_TRACE_ENABLE", "1");
   std::string config = temp_.Sub("cfg/deeper");
   TraceInit(config.c_str());
   std::string path = TraceFilePath;
@@ -71,7 +72,15 @@ TEST_F(TraceTest, InitPlacesFileUnderConfigDir) {
   EXPECT_EQ(0700u, info.st_mode & 0777);
 }
 
+TEST_F(TraceTest, InitCreatesTheDirectoryEvenWithTracingOff) {
+  ScopedEnv off("QUARN_NATIVE_TRACE_ENABLE", nullptr);
+  TraceInit(temp_.Sub("fresh/config").c_str());
+  EXPECT_TRUE(Exists(temp_.Sub("fresh/config/trace")));
+  EXPECT_EQ('\0', TraceFilePath[0]);
+}
+
 TEST_F(TraceTest, InitFallsBackToTempDir) {
+  ScopedEnv on("QUARN_NATIVE_TRACE_ENABLE", "1");
   ScopedEnv tmp("TMPDIR", temp_.Sub("tmp").c_str());
   mkdir(temp_.Sub("tmp").c_str(), 0700);
   std::string config = temp_.Sub("cfg");
