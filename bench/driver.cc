@@ -26,6 +26,7 @@ namespace {
 struct Config {
   std::string quarn, trel, floor, work, json;
   bool smoke = false;
+  std::string only;  // run only the measurements whose key contains this
 };
 Config g;
 
@@ -244,6 +245,8 @@ void WriteJson() {
   out << "  ]\n}\n";
 }
 
+bool Wants(const char* key) { return g.only.empty() || std::string(key).find(g.only) != std::string::npos; }
+
 int CountRecvCalls(const std::string& config, long long bytes) {
   std::string trace = g.work + "/strace.txt";
   Exec({"/usr/bin/strace", "-c", "-f", "-o", trace, g.quarn, "--config", config, "flood",
@@ -275,6 +278,7 @@ int main(int argc, char** argv) {
     else if (a == "--work") g.work = next();
     else if (a == "--json") g.json = next();
     else if (a == "--smoke") g.smoke = true;
+    else if (a == "--only") g.only = next();
   }
   if (g.quarn.empty() || g.trel.empty() || g.floor.empty() || g.work.empty()) {
     std::fprintf(stderr, "usage: driver --quarn Q --trel T --floor F --work DIR --json FILE [--smoke]\n");
@@ -288,6 +292,7 @@ int main(int argc, char** argv) {
               "unit", "reference", "ratio", "target", "result");
 
   // Warm command.
+  std::string c200 = g.work + "/config-200";
   std::string c1 = g.work + "/config-warm";
   Exec(QuarnArgs(c1, {"echo", "hi"}));
   int port = 0;
@@ -305,6 +310,7 @@ int main(int argc, char** argv) {
           floor_warm.median * 1e3, warm.median / floor_warm.median, "<= 1.3 x floor", !g.smoke,
           warm.median / floor_warm.median <= 1.3});
 
+  if (Wants("env")) {
   // Environment: 1000 extra variables, on both sides.
   std::vector<std::string> big_env;
   for (int i = 0; i < 1000; ++i) {
@@ -318,6 +324,9 @@ int main(int argc, char** argv) {
           {env_run.median * 1e3, env_run.min * 1e3, env_run.max * 1e3}, warm.median * 1e3,
           env_run.median / warm.median, "report", false, true});
 
+  }
+
+  if (Wants("cold")) {
   // Cold command.
   double ready = TrelReadyTime();
   std::vector<double> cold;
@@ -335,6 +344,9 @@ int main(int argc, char** argv) {
   AddRow({"  trel start-to-ready", "ms", {ready * 1e3, ready * 1e3, ready * 1e3}, 0, 0, "report",
           false, true});
 
+  }
+
+  if (Wants("relay rss")) {
   // Output relay.
   std::string flood_request = Record(c1, key, {"flood", std::to_string(flood)}, no_env, "flood");
   std::vector<std::string> floor_flood = {g.floor, "run", std::to_string(port), flood_request};
@@ -349,13 +361,6 @@ int main(int argc, char** argv) {
   AddRow({"output relay (flood to /dev/null)", "MB/s", {q_tput, mb / relay.max, mb / relay.min},
           f_tput, q_tput / f_tput, ">= 0.6 x floor", !g.smoke, q_tput / f_tput >= 0.6});
 
-  // Receive calls per 32 KiB message.
-  long long strace_bytes = g.smoke ? 3276800LL : 327680000LL;
-  int recvs = CountRecvCalls(c1, strace_bytes);
-  double per_message = static_cast<double>(recvs) / static_cast<double>(strace_bytes / 32768);
-  AddRow({"receive calls per 32 KiB stdout message", "calls", {per_message, per_message, per_message},
-          4, per_message / 4, "<= 4", !g.smoke, recvs > 0 && per_message <= 4});
-
   // Peak memory.
   std::vector<long> rss_small;
   for (int i = 0; i < 3; ++i) {
@@ -367,9 +372,20 @@ int main(int argc, char** argv) {
           big / 4, "<= 4 MiB", !g.smoke, big <= 4});
   AddRow({"peak RSS, flood 10 MB", "MiB", {small, small, small}, big, small / big,
           "within 10% of the above", !g.smoke, std::abs(big - small) <= 0.1 * small});
+  }
 
+  if (Wants("recv")) {
+  // Receive calls per 32 KiB message.
+  long long strace_bytes = g.smoke ? 3276800LL : 327680000LL;
+  int recvs = CountRecvCalls(c1, strace_bytes);
+  double per_message = static_cast<double>(recvs) / static_cast<double>(strace_bytes / 32768);
+  AddRow({"receive calls per 32 KiB stdout message", "calls", {per_message, per_message, per_message},
+          4, per_message / 4, "<= 4", !g.smoke, recvs > 0 && per_message <= 4});
+
+  }
+
+  if (Wants("registry")) {
   // Registry with 200 live entries.
-  std::string c200 = g.work + "/config-200";
   Exec(QuarnArgs(c200, {"echo", "hi"}));
   std::vector<int> held;
   for (int i = 0; i < 199; ++i) {
@@ -399,6 +415,9 @@ int main(int argc, char** argv) {
   kill(holder, SIGKILL);
   waitpid(holder, nullptr, 0);
 
+  }
+
+  if (Wants("console")) {
   // Console input.
   std::string input = g.work + "/input.txt";
   long long input_bytes = g.smoke ? 1000000LL : 100000000LL;
@@ -417,6 +436,8 @@ int main(int argc, char** argv) {
   AddRow({"console input (cat FILE | quarn cat)", "MB/s",
           {in_mb / console_stats.median, in_mb / console_stats.max, in_mb / console_stats.min}, 0, 0,
           "report", false, true});
+
+  }
 
   StopDaemons(c1);
   StopDaemons(c200);

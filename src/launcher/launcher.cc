@@ -93,6 +93,7 @@ int RunCommandLoop(const std::string& configDir, const std::string& installDir,
 int RealMain(int argc, char** argv, char** envp) {
   if (argc < 1 || argv == nullptr || envp == nullptr) return -1;
   OpenMissingStandardDescriptors();
+  TraceFreezeSwitch();  // quarn never changes its own environment
 
   std::string config_dir;
   int config_index = -1;

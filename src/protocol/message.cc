@@ -34,23 +34,66 @@ bool IsEscapeDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 
 
 int HexValue(char c) { return c <= '9' ? c - '0' : c - 'a' + 10; }
 
-void AppendEscaped(std::string& out, std::string_view text) {
-  size_t run_start = 0;
-  for (size_t i = 0; i < text.size(); ++i) {
-    unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c != '\n' && c != '\r' && c != '"' && c != '\\') continue;
-    out.append(text.data() + run_start, i - run_start);
-    out.push_back('\\');
-    out.push_back(kLowerHex[c >> 4]);
-    out.push_back(kLowerHex[c & 0x0F]);
-    run_start = i + 1;
+constexpr size_t kWord = 8;
+
+// Copies field bytes from data[i, size) to `out` up to the first quote
+// byte or backslash (or the end), eight bytes at a time; returns the input
+// position reached and advances `out`. `out` needs kWord bytes of slack:
+// whole words are stored before the special byte in them is found.
+size_t CopyPlainRun(const char* data, size_t i, size_t size, char*& out) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  constexpr uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr uint64_t kHighs = 0x8080808080808080ULL;
+  constexpr uint64_t kQuotes = 0x2222222222222222ULL;
+  constexpr uint64_t kBackslashes = 0x5C5C5C5C5C5C5C5CULL;
+  while (i + kWord <= size) {
+    uint64_t word;
+    std::memcpy(&word, data + i, kWord);
+    std::memcpy(out, &word, kWord);
+    uint64_t q = word ^ kQuotes;
+    uint64_t b = word ^ kBackslashes;
+    // The lowest flagged byte of a word is always a true match.
+    uint64_t hits = ((q - kOnes) & ~q & kHighs) | ((b - kOnes) & ~b & kHighs);
+    if (hits != 0) {
+      size_t k = static_cast<size_t>(__builtin_ctzll(hits) >> 3);
+      out += k;
+      return i + k;
+    }
+    i += kWord;
+    out += kWord;
   }
-  out.append(text.data() + run_start, text.size() - run_start);
+#endif
+  while (i < size && data[i] != '"' && data[i] != '\\') *out++ = data[i++];
+  return i;
+}
+
+void AppendEscaped(std::string& out, std::string_view text) {
+  size_t base = out.size();
+  out.resize(base + 3 * text.size());
+  char* dest = &out[base];
+  const char* src = text.data();
+  const char* end = src + text.size();
+  while (src < end) {
+    const char* run = src;
+    while (src < end && *src != '\n' && *src != '\r' && *src != '"' && *src != '\\') ++src;
+    std::memcpy(dest, run, static_cast<size_t>(src - run));
+    dest += src - run;
+    if (src == end) break;
+    unsigned char c = static_cast<unsigned char>(*src++);
+    dest[0] = '\\';
+    dest[1] = kLowerHex[c >> 4];
+    dest[2] = kLowerHex[c & 0x0F];
+    dest += 3;
+  }
+  out.resize(static_cast<size_t>(dest - out.data()));
 }
 
 // Builds type "." and one ` "field"` per "%s" of the format.
 void Encode(std::string& out, const char* type, const char* format, const std::string_view* texts,
             size_t count, bool mask) {
+  size_t room = std::strlen(type) + 2;
+  for (size_t i = 0; i < count; ++i) room += 3 * texts[i].size() + 3;
+  out.reserve(room);
   out.assign(type);
   out.push_back('.');
   size_t next = 0;
@@ -85,7 +128,6 @@ constexpr int kComplete = 0;
 // (up to and including the line feed or the offending byte).
 int Feed(Parser& parser, Message& message, const char* data, size_t size, size_t* used) {
   size_t i = 0;
-  size_t quote_at = SIZE_MAX;  // the next quote byte (or size); unknown when SIZE_MAX
   while (i < size) {
     char c = data[i];
     switch (parser.state) {
@@ -127,18 +169,47 @@ int Feed(Parser& parser, Message& message, const char* data, size_t size, size_t
       parser.state = State::kInField;
       break;
     case State::kInField: {
-      // The closing quote is searched for once per field and chunk, not
-      // once per escape: escape-heavy fields stay linear.
-      if (quote_at == SIZE_MAX || quote_at < i) {
-        const void* quote = std::memchr(data + i, '"', size - i);
-        quote_at = quote ? static_cast<size_t>(static_cast<const char*>(quote) - data) : size;
+      // Runs and whole escapes are decoded straight into the field; only an
+      // escape split across two chunks goes through the escape states.
+      size_t base = parser.field.size();
+      // Decoding never grows the text; the slack takes whole-word stores.
+      parser.field.resize(base + (size - i) + kWord);
+      char* out = &parser.field[base];
+      char* const out_start = out;
+      int failure = 0;
+      while (i < size) {
+        i = CopyPlainRun(data, i, size, out);
+        if (i == size || data[i] == '"' || size - i < 3) break;
+        char first = data[i + 1], second = data[i + 2];
+        if (!IsEscapeDigit(first)) {
+          i += 2;
+          failure = -5;
+          break;
+        }
+        if (!IsEscapeDigit(second)) {
+          i += 3;
+          failure = -6;
+          break;
+        }
+        // An escaped carriage return is dropped: fields never hold one.
+        if (!(first == '0' && second == 'd')) {
+          *out++ = static_cast<char>(HexValue(first) * 16 + HexValue(second));
+        }
+        i += 3;
       }
-      const char* start = data + i;
-      const void* backslash = std::memchr(start, '\\', quote_at - i);
-      size_t run = backslash ? static_cast<size_t>(static_cast<const char*>(backslash) - start)
-                             : quote_at - i;
-      parser.field.append(start, run);
-      i += run;
+      parser.field.resize(base + static_cast<size_t>(out - out_start));
+      if (failure != 0) {
+        *used = i;
+        char offending = data[i - 1];
+        if (failure == -5) {
+          TraceMessage("ERROR: ReadMessage(): Unexpected character %c while in field escape 0",
+                       offending);
+        } else {
+          TraceMessage("ERROR: ReadMessage(): Unexpected character %c while in field escape 1",
+                       offending);
+        }
+        return failure;
+      }
       if (i == size) break;
       c = data[i++];
       if (c == '\\') {

@@ -42,7 +42,22 @@ void WriteQuietly(int fd, const char* data, size_t size) {
 
 }  // namespace
 
-bool TraceEnabled() { return std::getenv("QUARN_NATIVE_TRACE_ENABLE") != nullptr; }
+namespace {
+
+// -1: look the variable up at every call; else the answer fixed by
+// TraceFreezeSwitch.
+int g_frozen_switch = -1;
+
+}  // namespace
+
+bool TraceEnabled() {
+  if (g_frozen_switch >= 0) return g_frozen_switch != 0;
+  return std::getenv("QUARN_NATIVE_TRACE_ENABLE") != nullptr;
+}
+
+void TraceFreezeSwitch() {
+  g_frozen_switch = std::getenv("QUARN_NATIVE_TRACE_ENABLE") != nullptr ? 1 : 0;
+}
 
 void FormatTraceTimestamp(std::string& out) {
   time_t now = time(nullptr);
@@ -64,16 +79,10 @@ void PrintString(std::string& line, const char* text) {
   }
 }
 
-void TraceMessage(const char* format, ...) {
-  if (!TraceEnabled() || format == nullptr) return;
-  int saved_errno = errno;  // tracing must not disturb the caller's errno
+namespace {
 
-  std::string line;
-  FormatTraceTimestamp(line);
-  line.append("    ");
-
-  va_list args;
-  va_start(args, format);
+// The line's text after the timestamp, without the line feed.
+void FormatBody(std::string& line, const char* format, va_list args) {
   for (const char* p = format; *p != 0; ++p) {
     if (*p != '%') {
       line.push_back(*p);
@@ -106,6 +115,29 @@ void TraceMessage(const char* format, ...) {
       break;
     }
   }
+}
+
+}  // namespace
+
+void FormatTraceBody(std::string& out, const char* format, ...) {
+  out.clear();
+  if (format == nullptr) return;
+  va_list args;
+  va_start(args, format);
+  FormatBody(out, format, args);
+  va_end(args);
+}
+
+void TraceMessage(const char* format, ...) {
+  if (!TraceEnabled() || format == nullptr) return;
+  int saved_errno = errno;  // tracing must not disturb the caller's errno
+
+  std::string line;
+  FormatTraceTimestamp(line);
+  line.append("    ");
+  va_list args;
+  va_start(args, format);
+  FormatBody(line, format, args);
   va_end(args);
   line.push_back('\n');
 

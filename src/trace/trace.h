@@ -19,8 +19,18 @@ extern char TraceFilePath[kTraceFilePathSize];
 /// argument. No format attribute on purpose: %S is not printf's %S.
 void TraceMessage(const char* format, ...);
 
+/// The text TraceMessage would write after the timestamp (no line feed),
+/// whether or not tracing is on.
+void FormatTraceBody(std::string& out, const char* format, ...);
+
 /// True when QUARN_NATIVE_TRACE_ENABLE is defined (any value).
 bool TraceEnabled();
+
+/// Looks the switch up once more and keeps that answer for the rest of the
+/// process. For a program that never changes its own environment: a lookup
+/// scans the whole environment, and a command with a large environment
+/// traces thousands of times.
+void TraceFreezeSwitch();
 
 /// Replaces `out` with the timestamp "YYYY.MM.DD_hh.mm.ss.mmm" of now.
 void FormatTraceTimestamp(std::string& out);

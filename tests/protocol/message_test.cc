@@ -2,6 +2,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <thread>
 
@@ -139,6 +140,35 @@ TEST_F(MessageTest, SplitDeliveryAcrossManyWrites) {
   EXPECT_EQ(0, ReadMessage(&fds_[0], &m));
   EXPECT_EQ("exit-code", m.type);
   writer.join();
+}
+
+// Receives of at most a few bytes: every state of the reader meets a chunk
+// boundary, escapes split across chunks included.
+size_t g_recv_cap = 1;
+ssize_t TinyRecv(int fd, void* data, size_t size, int flags) {
+  return ::recv(fd, data, std::min(size, g_recv_cap), flags);
+}
+
+TEST_F(MessageTest, TinyReceivesDecodeTheSame) {
+  std::string stream = "arg. \"a\\22b\\5cc\\0d\\0a\"\nx.\n. \"\" \"\\41\\42\"\nt. \"\\4";
+  for (size_t cap : {1, 2, 3, 5}) {
+    int pair[2];
+    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair));
+    ASSERT_EQ(static_cast<ssize_t>(stream.size()), write(pair[1], stream.data(), stream.size()));
+    ASSERT_EQ(2, write(pair[1], "A\"", 2));
+    close(pair[1]);
+    g_recv_cap = cap;
+    ScopedSysOverride<decltype(SysCalls::recv)> tiny(&SysCalls::recv, &TinyRecv);
+    Message m;
+    ASSERT_EQ(0, ReadMessage(&pair[0], &m)) << cap;
+    EXPECT_EQ((std::vector<std::string>{"a\"b\\c\n"}), m.fields);
+    ASSERT_EQ(0, ReadMessage(&pair[0], &m));
+    EXPECT_EQ("x", m.type);
+    ASSERT_EQ(0, ReadMessage(&pair[0], &m));
+    EXPECT_EQ((std::vector<std::string>{"", "AB"}), m.fields);
+    EXPECT_EQ(-6, ReadMessage(&pair[0], &m)) << cap;  // \4A: upper-case second digit
+    close(pair[0]);
+  }
 }
 
 int g_recv_calls = 0;

@@ -1,0 +1,33 @@
+// The handshake's response side: ReadLine and Negotiate on any bytes.
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "protocol/protocol.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  int fds[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return 0;
+  int buffer = 1 << 20;
+  setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &buffer, sizeof(buffer));
+  setsockopt(fds[1], SOL_SOCKET, SO_SNDBUF, &buffer, sizeof(buffer));
+  std::string response(reinterpret_cast<const char*>(data), size);
+  if (!response.empty() && write(fds[1], response.data(), response.size()) < 0) {
+    close(fds[0]);
+    close(fds[1]);
+    return 0;
+  }
+  shutdown(fds[1], SHUT_WR);
+  int code = Negotiate(&fds[0], "0123456789ABCDEF0123456789ABCDEF");
+  if (code > 0) __builtin_trap();
+  // Whatever the handshake left is still readable as lines.
+  std::string line;
+  while (ReadLine(&fds[0], line) >= 0 && !line.empty()) {
+  }
+  close(fds[0]);
+  close(fds[1]);
+  return 0;
+}
