@@ -23,6 +23,7 @@ namespace {
   for (const auto& [name, value] : options.set_env) setenv(name.c_str(), value.c_str(), 1);
   if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
   CloseAbove2();
+  if (options.timeout_seconds > 0) alarm(static_cast<unsigned>(options.timeout_seconds));
   std::vector<char*> args;
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);

@@ -19,6 +19,7 @@ struct ProcessOptions {
   std::string stdin_text;
   std::string cwd;            // empty: the test's own
   bool close_stdout = false;  // start with descriptor 1 closed
+  int timeout_seconds = 0;    // > 0: SIGALRM ends a process that hangs
 };
 
 /// Closes every descriptor above 2 (in a child, before running the code

@@ -7,13 +7,13 @@
 
 #include <cstdio>
 
+#include "platform/files.h"
 #include "support/test_support.h"
 
 void MakeEntry(const std::string& registry, const std::string& name, int port,
                const char* sandboxes, int key_seed) {
   std::string dir = registry + "/" + name;
-  mkdir(registry.c_str(), 0700);
-  mkdir(dir.c_str(), 0700);
+  if (MkDirs(dir) != 0) abort();
   std::string record;
   record.push_back(static_cast<char>((port >> 24) & 0xFF));
   record.push_back(static_cast<char>((port >> 16) & 0xFF));
