@@ -32,6 +32,14 @@ int WriteAll(int fd, const void* data, size_t size) {
   return 0;
 }
 
+ssize_t SendOnce(int fd, const void* data, size_t size, int flags) {
+  for (;;) {
+    ssize_t n = Sys().send(fd, data, size, flags | MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    return n;
+  }
+}
+
 ssize_t RecvRetry(int fd, void* data, size_t size, int flags) {
   for (;;) {
     ssize_t n = Sys().recv(fd, data, size, flags);

@@ -40,6 +40,10 @@ class ScopedSysOverride {
 /// 0 on success; -1 with errno set on failure.
 [[nodiscard]] int WriteAll(int fd, const void* data, size_t size);
 
+/// One send call (retried only on EINTR), never raising SIGPIPE: a peer
+/// gone mid-conversation is a send failure, not a signal that kills us.
+ssize_t SendOnce(int fd, const void* data, size_t size, int flags);
+
 /// recv retried on EINTR.
 ssize_t RecvRetry(int fd, void* data, size_t size, int flags);
 

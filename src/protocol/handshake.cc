@@ -80,10 +80,7 @@ int Negotiate(int* socket, const std::string& key) {
   }
 
   TraceMessage("Negotiate(): Sending protocol headers; %s", request.c_str());
-  ssize_t sent;
-  do {
-    sent = Sys().send(*socket, request.data(), request.size(), MSG_NOSIGNAL);
-  } while (sent < 0 && errno == EINTR);
+  ssize_t sent = SendOnce(*socket, request.data(), request.size(), 0);
   if (sent < 0) {
     TraceMessage("ERROR: Negotiate(): Error while sending message headers; ec = %d", errno);
     return -1;

@@ -297,12 +297,7 @@ int WriteMessageFields(int* socket, const char* type, const char* format,
       TraceMessage("WriteMessage(): Sending... %s", encoded.c_str());
     }
   }
-  // MSG_NOSIGNAL: a daemon gone mid-conversation is a send failure, not a
-  // SIGPIPE that kills the front end.
-  ssize_t sent;
-  do {
-    sent = Sys().send(*socket, encoded.data(), encoded.size(), flags | MSG_NOSIGNAL);
-  } while (sent < 0 && errno == EINTR);
+  ssize_t sent = SendOnce(*socket, encoded.data(), encoded.size(), flags);
   if (sent < 0) {
     TraceMessage("ERROR: WriteMessage(): Error while sending data; ec = %d", errno);
     return -2;

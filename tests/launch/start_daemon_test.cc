@@ -97,18 +97,7 @@ TEST_F(StartDaemonTest, CommandLineAndDescriptors) {
   }
   // Only the standard descriptors (and the shell's own script) reach it.
   std::string fds = ReadFile(temp_.Sub("fds"));
-  size_t start = 0;
-  while (start < fds.size()) {
-    size_t end = fds.find('\n', start);
-    std::string line = fds.substr(start, end - start);
-    start = end + 1;
-    size_t arrow = line.find(" -> ");
-    if (arrow == std::string::npos) continue;
-    size_t name = line.rfind(' ', arrow - 1) + 1;
-    int fd = std::stoi(line.substr(name, arrow - name));
-    std::string target = line.substr(arrow + 4);
-    EXPECT_TRUE(fd <= 2 || target == fake || target.rfind("/proc/", 0) == 0) << fds;
-  }
+  ExpectOnlyStandardDescriptors(fds, fake);
   ScopedEnv debug("TREL_DAEMON_START_DEBUG", "");
   EXPECT_EQ(0, Start().code);
   EXPECT_EQ("[--config][" + temp_.Sub("config") +

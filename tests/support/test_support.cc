@@ -69,6 +69,22 @@ bool Exists(const std::string& path) {
   return lstat(path.c_str(), &info) == 0;
 }
 
+void ExpectOnlyStandardDescriptors(const std::string& listing, const std::string& script) {
+  ASSERT_FALSE(listing.empty());
+  size_t start = 0;
+  while (start < listing.size()) {
+    size_t end = listing.find('\n', start);
+    std::string line = listing.substr(start, end - start);
+    start = end == std::string::npos ? listing.size() : end + 1;
+    size_t arrow = line.find(" -> ");
+    if (arrow == std::string::npos) continue;
+    size_t name = line.rfind(' ', arrow - 1) + 1;
+    int fd = std::stoi(line.substr(name, arrow - name));
+    std::string target = line.substr(arrow + 4);
+    EXPECT_TRUE(fd <= 2 || target == script || target.rfind("/proc/", 0) == 0) << listing;
+  }
+}
+
 ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
   const char* old = getenv(name);
   had_value_ = old != nullptr;

@@ -39,6 +39,10 @@ void WriteFile(const std::string& path, const std::string& content, int mode = 0
 std::string ReadFile(const std::string& path);
 bool Exists(const std::string& path);
 
+/// Checks an `ls -l /proc/self/fd` listing taken by a shell script
+/// `script`: only 0, 1, 2, the script itself and ls's own /proc handle.
+void ExpectOnlyStandardDescriptors(const std::string& listing, const std::string& script);
+
 /// Sets (or, with null, unsets) an environment variable for one scope.
 class ScopedEnv {
  public:
