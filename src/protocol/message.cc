@@ -11,6 +11,10 @@
 // messages copies little beyond each message itself.
 #include <sys/socket.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
@@ -34,22 +38,38 @@ bool IsEscapeDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 
 
 int HexValue(char c) { return c <= '9' ? c - '0' : c - 'a' + 10; }
 
-constexpr size_t kWord = 8;
+constexpr size_t kWord = 16;  // the widest store CopyPlainRun makes
 
 // Copies field bytes from data[i, size) to `out` up to the first quote
-// byte or backslash (or the end), eight bytes at a time; returns the input
-// position reached and advances `out`. `out` needs kWord bytes of slack:
-// whole words are stored before the special byte in them is found.
+// byte or backslash (or the end), a vector or word at a time; returns the
+// input position reached and advances `out`. `out` needs kWord bytes of
+// slack: whole blocks are stored before the special byte in them is found.
 size_t CopyPlainRun(const char* data, size_t i, size_t size, char*& out) {
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+#if defined(__SSE2__)
+  const __m128i quotes = _mm_set1_epi8('"');
+  const __m128i backslashes = _mm_set1_epi8('\\');
+  while (i + 16 <= size) {
+    __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), block);
+    int hits = _mm_movemask_epi8(
+        _mm_or_si128(_mm_cmpeq_epi8(block, quotes), _mm_cmpeq_epi8(block, backslashes)));
+    if (hits != 0) {
+      size_t k = static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(hits)));
+      out += k;
+      return i + k;
+    }
+    i += 16;
+    out += 16;
+  }
+#elif defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
   constexpr uint64_t kOnes = 0x0101010101010101ULL;
   constexpr uint64_t kHighs = 0x8080808080808080ULL;
   constexpr uint64_t kQuotes = 0x2222222222222222ULL;
   constexpr uint64_t kBackslashes = 0x5C5C5C5C5C5C5C5CULL;
-  while (i + kWord <= size) {
+  while (i + 8 <= size) {
     uint64_t word;
-    std::memcpy(&word, data + i, kWord);
-    std::memcpy(out, &word, kWord);
+    std::memcpy(&word, data + i, 8);
+    std::memcpy(out, &word, 8);
     uint64_t q = word ^ kQuotes;
     uint64_t b = word ^ kBackslashes;
     // The lowest flagged byte of a word is always a true match.
@@ -59,8 +79,8 @@ size_t CopyPlainRun(const char* data, size_t i, size_t size, char*& out) {
       out += k;
       return i + k;
     }
-    i += kWord;
-    out += kWord;
+    i += 8;
+    out += 8;
   }
 #endif
   while (i < size && data[i] != '"' && data[i] != '\\') *out++ = data[i++];
