@@ -41,9 +41,10 @@ int HexValue(char c) { return c <= '9' ? c - '0' : c - 'a' + 10; }
 constexpr size_t kWord = 16;  // the widest store CopyPlainRun makes
 
 // Copies field bytes from data[i, size) to `out` up to the first quote
-// byte or backslash (or the end), a vector or word at a time; returns the
-// input position reached and advances `out`. `out` needs kWord bytes of
-// slack: whole blocks are stored before the special byte in them is found.
+// byte or backslash (or the end), sixteen bytes at a time where SSE2 is
+// there; returns the input position reached and advances `out`. `out` needs
+// kWord bytes of slack: whole blocks are stored before the special byte in
+// them is found.
 size_t CopyPlainRun(const char* data, size_t i, size_t size, char*& out) {
 #if defined(__SSE2__)
   const __m128i quotes = _mm_set1_epi8('"');
@@ -61,32 +62,13 @@ size_t CopyPlainRun(const char* data, size_t i, size_t size, char*& out) {
     i += 16;
     out += 16;
   }
-#elif defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-  constexpr uint64_t kOnes = 0x0101010101010101ULL;
-  constexpr uint64_t kHighs = 0x8080808080808080ULL;
-  constexpr uint64_t kQuotes = 0x2222222222222222ULL;
-  constexpr uint64_t kBackslashes = 0x5C5C5C5C5C5C5C5CULL;
-  while (i + 8 <= size) {
-    uint64_t word;
-    std::memcpy(&word, data + i, 8);
-    std::memcpy(out, &word, 8);
-    uint64_t q = word ^ kQuotes;
-    uint64_t b = word ^ kBackslashes;
-    // The lowest flagged byte of a word is always a true match.
-    uint64_t hits = ((q - kOnes) & ~q & kHighs) | ((b - kOnes) & ~b & kHighs);
-    if (hits != 0) {
-      size_t k = static_cast<size_t>(__builtin_ctzll(hits) >> 3);
-      out += k;
-      return i + k;
-    }
-    i += 8;
-    out += 8;
-  }
 #endif
   while (i < size && data[i] != '"' && data[i] != '\\') *out++ = data[i++];
   return i;
 }
 
+// Appends `text` with the four escapes, written through a pointer into room
+// for the worst case (every byte escaped), then trimmed.
 void AppendEscaped(std::string& out, std::string_view text) {
   size_t base = out.size();
   out.resize(base + 3 * text.size());
