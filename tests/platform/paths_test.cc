@@ -164,16 +164,4 @@ TEST_F(PathsTest, TempDirectoryFallbacks) {
   EXPECT_EQ("/tmp", dir);
 }
 
-TEST_F(PathsTest, EnvAndCwd) {
-  EXPECT_STREQ("", GetEnv(nullptr));
-  ScopedEnv set("QUARN_TEST_VAR", "v");
-  EXPECT_STREQ("v", GetEnv("QUARN_TEST_VAR"));
-  ScopedEnv unset("QUARN_TEST_VAR2", nullptr);
-  EXPECT_EQ(nullptr, GetEnv("QUARN_TEST_VAR2"));
-  std::string cwd;
-  GetCWD(cwd);
-  char buffer[4096];
-  EXPECT_EQ(std::string(getcwd(buffer, sizeof(buffer))), cwd);
-}
-
 }  // namespace

@@ -114,12 +114,6 @@ TEST(StringStartsWith, PrefixRules) {
   EXPECT_TRUE(StringStartsWith("", ""));
 }
 
-TEST(IsNullOrEmpty, TextView) {
-  EXPECT_TRUE(IsNullOrEmpty(""));
-  EXPECT_TRUE(IsNullOrEmpty(std::string("\0a", 2)));
-  EXPECT_FALSE(IsNullOrEmpty("a"));
-}
-
 TEST(Charsets, Utf8Conversions) {
   ScopedEnv lc_all("LC_ALL", "C.UTF-8");
   std::string name;
@@ -155,17 +149,6 @@ TEST(Charsets, Latin1LocaleOrAscii) {
   EXPECT_EQ(0, ConvertStringToUtf8("plain", out));
   EXPECT_EQ(-1, ConvertStringToUtf8("caf\xE9", out));
   EXPECT_EQ("caf", TextView(out));
-}
-
-TEST(WideStrings, RoundTrip) {
-  std::wstring wide;
-  ConvertToWideString("abc", wide);
-  EXPECT_EQ(L"abc", wide);
-  std::string narrow;
-  ConvertToNarrowString(L"xyz", narrow);
-  EXPECT_EQ("xyz", narrow);
-  ConvertToWideString("", wide);
-  EXPECT_TRUE(wide.empty());
 }
 
 }  // namespace

@@ -265,15 +265,4 @@ TEST_F(ExchangeTest, UnconvertibleArgumentIsNeverSent) {
   EXPECT_EQ("", o.description.at(1).fields.at(0));      // an empty argument still goes
 }
 
-TEST_F(ExchangeTest, DaemonGoneMidReplyDoesNotKill) {
-  Outcome o = Run({}, "line\n", [](WireConnection& c) {
-    Say(c, "stdout", {"before"});
-    Say(c, "stdin-request", {"100"});
-    c.Close();
-  });
-  EXPECT_EQ(0, o.result);
-  EXPECT_EQ(-1, o.exit_code);
-  EXPECT_EQ("before", o.out);
-}
-
 }  // namespace
