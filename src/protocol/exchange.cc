@@ -213,10 +213,9 @@ int DoExecuteCommand(const DaemonLocation& location, int argc, char** argv, char
   std::vector<std::string> args;
   std::vector<std::string> environment;
   std::string cwd_text;
-  int connected;
-  do {
-    connected = ::connect(fd, reinterpret_cast<struct sockaddr*>(&address), 16);
-  } while (connected != 0 && errno == EINTR);
+  // No signal handler runs here, so connect is not interrupted (a retried
+  // connect would report the first one's progress, not a connection).
+  int connected = ::connect(fd, reinterpret_cast<struct sockaddr*>(&address), 16);
   if (connected != 0) {
     TraceMessage("ERROR: DoExecuteCommand(): Error connecting to daemon; result = %d; ec = %d",
                  connected, errno);
