@@ -79,7 +79,7 @@ int RunCommandLoop(const std::string& configDir, const std::string& installDir,
     // Each re-run starts a daemon that stays running: a daemon that always
     // asks again must not make us start them without end.
     if (++reruns > kMaxReruns) {
-      WriteToStdErr("quarn: the daemon kept asking for the command to be run again; giving up\n");
+      ReportToUser("the daemon kept asking for the command to be run again; giving up");
       TraceMessage("ERROR: main(): Daemon requested a re-run more than %d times; giving up", kMaxReruns);
       exit_code = kFrontEndFailureExitCode;
       break;
@@ -110,6 +110,7 @@ int RealMain(int argc, char** argv, char** envp) {
     if (result != 0) {
       TraceMessage("WARNING: Could not get user config dir path; result = %d", result);
       TraceMessage("ERROR: main(): Could not compute the config directory");
+      ReportToUser("cannot find the configuration directory; name one with --config");
       return -1;
     }
   }
@@ -123,6 +124,8 @@ int RealMain(int argc, char** argv, char** envp) {
   if (GetInstallDirPath(executable, install_dir) != 0) {
     TraceMessage("ERROR: main(): Could not compute the install directory; executable path = %S",
                  argv[0]);
+    ReportToUser("cannot find the directory that holds quarn (started as '" +
+                 PrintableText(executable, 200) + "')");
     return -1;
   }
   TraceMessage("main(): Install directory = %S", install_dir.c_str());

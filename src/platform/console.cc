@@ -1,11 +1,12 @@
 #include "platform/console.h"
 
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -15,66 +16,168 @@
 
 namespace {
 
-// State for putting the terminal back from a signal handler: an echo-off
-// read that is interrupted by Ctrl-C must not leave the shell without echo.
-const int kGuardedSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-constexpr int kGuardedCount = sizeof(kGuardedSignals) / sizeof(kGuardedSignals[0]);
+// Putting the terminal back from a signal handler: an echo-off read ended
+// by a signal must not leave the shell without echo, and a read suspended
+// by Ctrl-Z must not show the password typed after `fg`.
+struct Guard {
+  int signal;
+  bool stops;  // job control: stop, and switch echo off again on resume
+};
+const Guard kGuards[] = {
+    {SIGINT, false},  {SIGTERM, false},   {SIGHUP, false},  {SIGQUIT, false},
+    {SIGALRM, false}, {SIGUSR1, false},   {SIGUSR2, false}, {SIGPIPE, false},
+    {SIGVTALRM, false}, {SIGPROF, false}, {SIGXCPU, false}, {SIGXFSZ, false},
+    {SIGTSTP, true},  {SIGTTIN, true},    {SIGTTOU, true},
+};
+constexpr int kGuardCount = sizeof(kGuards) / sizeof(kGuards[0]);
 struct termios g_saved_mode;
-struct sigaction g_previous[kGuardedCount];
-bool g_installed[kGuardedCount];
+struct sigaction g_previous[kGuardCount];
+bool g_installed[kGuardCount];
+
+void SetEchoOff() {
+  struct termios mode = g_saved_mode;
+  mode.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+  (void)::tcsetattr(STDIN_FILENO, TCSANOW, &mode);
+}
 
 void RestoreTerminalAndReraise(int signal_number) {
-  ::tcsetattr(STDIN_FILENO, TCSANOW, &g_saved_mode);
-  for (int i = 0; i < kGuardedCount; ++i) {
-    if (kGuardedSignals[i] == signal_number) ::sigaction(signal_number, &g_previous[i], nullptr);
+  (void)::tcsetattr(STDIN_FILENO, TCSANOW, &g_saved_mode);
+  for (int i = 0; i < kGuardCount; ++i) {
+    if (kGuards[i].signal == signal_number) ::sigaction(signal_number, &g_previous[i], nullptr);
   }
   ::raise(signal_number);  // delivered once this handler returns
 }
 
+void RestoreTerminalAndStop(int signal_number) {
+  int saved_errno = errno;
+  // What was typed so far goes: the shell must never read part of a secret.
+  (void)::tcflush(STDIN_FILENO, TCIFLUSH);
+  (void)::tcsetattr(STDIN_FILENO, TCSANOW, &g_saved_mode);
+  struct sigaction stop, ours;
+  std::memset(&stop, 0, sizeof(stop));
+  stop.sa_handler = SIG_DFL;
+  sigemptyset(&stop.sa_mask);
+  ::sigaction(signal_number, &stop, &ours);
+  sigset_t only;
+  sigemptyset(&only);
+  sigaddset(&only, signal_number);
+  ::sigprocmask(SIG_UNBLOCK, &only, nullptr);
+  ::raise(signal_number);  // stops here until SIGCONT
+  ::sigprocmask(SIG_BLOCK, &only, nullptr);
+  ::sigaction(signal_number, &ours, nullptr);
+  SetEchoOff();
+  errno = saved_errno;
+}
+
 void InstallEchoGuards() {
-  for (int i = 0; i < kGuardedCount; ++i) {
+  for (int i = 0; i < kGuardCount; ++i) {
     g_installed[i] = false;
     struct sigaction current;
-    if (::sigaction(kGuardedSignals[i], nullptr, &current) != 0) continue;
+    if (::sigaction(kGuards[i].signal, nullptr, &current) != 0) continue;
     if (current.sa_handler == SIG_IGN) continue;
     struct sigaction guard;
     std::memset(&guard, 0, sizeof(guard));
-    guard.sa_handler = &RestoreTerminalAndReraise;
+    guard.sa_handler = kGuards[i].stops ? &RestoreTerminalAndStop : &RestoreTerminalAndReraise;
+    guard.sa_flags = kGuards[i].stops ? SA_RESTART : 0;
     sigemptyset(&guard.sa_mask);
-    for (int sig : kGuardedSignals) sigaddset(&guard.sa_mask, sig);
-    if (::sigaction(kGuardedSignals[i], &guard, &g_previous[i]) == 0) g_installed[i] = true;
+    for (const Guard& other : kGuards) sigaddset(&guard.sa_mask, other.signal);
+    if (::sigaction(kGuards[i].signal, &guard, &g_previous[i]) == 0) g_installed[i] = true;
   }
 }
 
 void RemoveEchoGuards() {
-  for (int i = 0; i < kGuardedCount; ++i) {
-    if (g_installed[i]) ::sigaction(kGuardedSignals[i], &g_previous[i], nullptr);
+  for (int i = 0; i < kGuardCount; ++i) {
+    if (g_installed[i]) ::sigaction(kGuards[i].signal, &g_previous[i], nullptr);
     g_installed[i] = false;
   }
 }
 
-void WriteBytes(int fd, const char* data, size_t size) {
-  // Nothing to report to: the daemon's text has nowhere else to go.
-  (void)WriteAll(fd, data, size);
+// Writes all of data; a full non-blocking descriptor is waited for, not an
+// error. 0, or -1 with errno.
+int WriteWaiting(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    ssize_t n = Sys().write(fd, data, size);
+    if (n > 0) {
+      data += n;
+      size -= static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      struct pollfd writable = {fd, POLLOUT, 0};
+      (void)::poll(&writable, 1, -1);
+      continue;
+    }
+    if (n == 0) errno = EIO;
+    return -1;
+  }
+  return 0;
 }
 
-// Reads one line of at most max_bytes from the stdin stream.
-void ReadLineFromStream(std::string& text, int max_bytes) {
-  static bool buffered = false;
-  if (!buffered) {
-    // Large reads for piped input; a terminal still returns per line.
-    std::setvbuf(stdin, nullptr, _IOFBF, 65536);
-    buffered = true;
+// Standard input through a buffer of our own, so that the wait for input
+// can also watch the daemon's connection while nothing is buffered.
+struct StdinBuffer {
+  char data[65536];
+  size_t start = 0, end = 0;
+  bool ended = false;  // end of input (or a read error): nothing more is read
+};
+StdinBuffer g_stdin;
+
+enum class Fill { kData, kEnded, kWatchEnded };
+
+// True when `watch_fd` ended before standard input had something to read.
+bool WatchEndsFirst(int watch_fd) {
+  if (watch_fd < 0) return false;
+  for (;;) {
+    // POLLRDHUP, not POLLIN: a message arriving does not end the wait.
+    struct pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {watch_fd, POLLRDHUP, 0}};
+    int ready = ::poll(fds, 2, -1);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0) return false;  // read, and let the read tell
+    if (fds[1].revents != 0) return true;
+    if (fds[0].revents != 0) return false;
   }
-  if (std::feof(stdin)) return;
-  flockfile(stdin);
-  while (static_cast<int>(text.size()) < max_bytes) {
-    int c = getc_unlocked(stdin);
-    if (c == EOF) break;
-    text.push_back(static_cast<char>(c));
-    if (c == '\n') break;
+}
+
+Fill FillStdin(int watch_fd) {
+  for (;;) {
+    if (g_stdin.ended) return Fill::kEnded;
+    if (WatchEndsFirst(watch_fd)) return Fill::kWatchEnded;
+    ssize_t n = Sys().read(STDIN_FILENO, g_stdin.data, sizeof(g_stdin.data));
+    if (n > 0) {
+      g_stdin.start = 0;
+      g_stdin.end = static_cast<size_t>(n);
+      return Fill::kData;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (watch_fd < 0) {
+        struct pollfd readable = {STDIN_FILENO, POLLIN, 0};
+        (void)::poll(&readable, 1, -1);
+      }
+      continue;
+    }
+    g_stdin.ended = true;
   }
-  funlockfile(stdin);
+}
+
+// Appends one line of at most max_bytes (the line feed kept) to `text`.
+Fill ReadLineFromStdin(std::string& text, size_t max_bytes, int watch_fd) {
+  while (text.size() < max_bytes) {
+    if (g_stdin.start == g_stdin.end) {
+      Fill fill = FillStdin(watch_fd);
+      if (fill == Fill::kWatchEnded) return fill;
+      if (fill == Fill::kEnded) return text.empty() ? fill : Fill::kData;
+    }
+    const char* begin = g_stdin.data + g_stdin.start;
+    size_t room = std::min(max_bytes - text.size(), g_stdin.end - g_stdin.start);
+    const void* lf = std::memchr(begin, '\n', room);
+    size_t take = lf ? static_cast<size_t>(static_cast<const char*>(lf) - begin) + 1 : room;
+    text.append(begin, take);
+    g_stdin.start += take;
+    if (lf) break;
+  }
+  return Fill::kData;
 }
 
 // Converts text holding NUL bytes piece by piece, keeping the NULs.
@@ -97,26 +200,39 @@ int ConvertKeepingNuls(const std::string& text, std::string& out) {
   return out.empty() ? -1 : 0;
 }
 
+const char kSecretMask[] = "********";
+
 }  // namespace
 
-void WriteToStdOut(const std::string& text) { WriteBytes(STDOUT_FILENO, text.data(), text.size()); }
-void WriteToStdErr(const std::string& text) { WriteBytes(STDERR_FILENO, text.data(), text.size()); }
-
-void WriteToStdOut(const char* text) {
-  if (text != nullptr) WriteBytes(STDOUT_FILENO, text, std::strlen(text));
+int WriteToStdOut(const std::string& text) {
+  return WriteWaiting(STDOUT_FILENO, text.data(), text.size());
+}
+int WriteToStdErr(const std::string& text) {
+  return WriteWaiting(STDERR_FILENO, text.data(), text.size());
 }
 
-void WriteToStdErr(const char* text) {
-  if (text != nullptr) WriteBytes(STDERR_FILENO, text, std::strlen(text));
+int WriteToStdOut(const char* text) {
+  return text == nullptr ? 0 : WriteWaiting(STDOUT_FILENO, text, std::strlen(text));
 }
 
-void ReadFromStdIn(std::string& out, int maxBytes, bool echoOff) {
+int WriteToStdErr(const char* text) {
+  return text == nullptr ? 0 : WriteWaiting(STDERR_FILENO, text, std::strlen(text));
+}
+
+void ReportToUser(const std::string& text) {
+  std::string line = "quarn: " + text + "\n";
+  // Nowhere else to report to when standard error itself fails.
+  (void)WriteWaiting(STDERR_FILENO, line.data(), line.size());
+}
+
+ConsoleResult ReadConsole(std::string& out, int maxBytes, bool echoOff, int watchFd, bool secret,
+                          const std::string* prompt) {
   bool transcode = std::getenv("QUARN_TRANSCODE_UTF8") != nullptr;
   out.clear();
-  if (maxBytes < 1) return;
+  if (maxBytes < 1) return ConsoleResult::kRead;
   if (maxBytes > kMaxConsoleRead) {
     TraceMessage("ERROR: ReadFromStdin(): Too many characters requested; %d", maxBytes);
-    return;
+    return ConsoleResult::kRead;
   }
 
   bool mode_saved = false;
@@ -136,7 +252,10 @@ void ReadFromStdIn(std::string& out, int maxBytes, bool echoOff) {
   }
 
   std::string text;
-  ReadLineFromStream(text, maxBytes);
+  Fill fill = Fill::kEnded;
+  bool prompted = prompt == nullptr || WriteToStdOut(*prompt) == 0;
+  int prompt_error = errno;
+  if (prompted) fill = ReadLineFromStdin(text, static_cast<size_t>(maxBytes), watchFd);
 
   if (mode_saved) {
     struct termios mode;
@@ -150,17 +269,29 @@ void ReadFromStdIn(std::string& out, int maxBytes, bool echoOff) {
     }
     RemoveEchoGuards();
   }
+  if (!prompted) {
+    errno = prompt_error;
+    return ConsoleResult::kPromptFailed;
+  }
+  if (fill == Fill::kWatchEnded) return ConsoleResult::kWatchEnded;
 
   if (!transcode) {
     out = std::move(text);
-    return;
+    return ConsoleResult::kRead;
   }
   std::string converted;
   int result = ConvertKeepingNuls(text, converted);
   if (result != 0) {
-    TraceMessage("ERROR: ReadFromStdIn(): Could not convert %S to UTF-8; result = %d", text.c_str(),
-                 result);
-    return;
+    TraceMessage("ERROR: ReadFromStdIn(): Could not convert %S to UTF-8; result = %d",
+                 secret && !text.empty() ? kSecretMask : text.c_str(), result);
+    std::fill(text.begin(), text.end(), '\0');
+    // End of input converts to nothing, which is no conversion failure.
+    return text.empty() ? ConsoleResult::kRead : ConsoleResult::kNotConverted;
   }
   out = std::move(converted);
+  return ConsoleResult::kRead;
+}
+
+void ReadFromStdIn(std::string& out, int maxBytes, bool echoOff) {
+  (void)ReadConsole(out, maxBytes, echoOff, -1, false);
 }

@@ -1,5 +1,5 @@
 // Console I/O: the daemon's text to descriptors 1 and 2, lines and
-// passwords from standard input.
+// passwords from standard input, and quarn's own messages to the user.
 #ifndef QUARN_PLATFORM_CONSOLE_H_
 #define QUARN_PLATFORM_CONSOLE_H_
 
@@ -9,12 +9,17 @@ constexpr int kMaxConsoleRead = 32768;
 
 /// Writes all of `text` (NUL bytes included) to standard output, straight
 /// to the descriptor: no buffering, so the order against standard error and
-/// a prompt before the read are kept.
-void WriteToStdOut(const std::string& text);
+/// a prompt before the read are kept. A full non-blocking descriptor is
+/// waited for. 0 written; -1 the write failed (errno tells why).
+int WriteToStdOut(const std::string& text);
 /// The NUL-terminated text; null writes nothing.
-void WriteToStdOut(const char* text);
-void WriteToStdErr(const std::string& text);
-void WriteToStdErr(const char* text);
+int WriteToStdOut(const char* text);
+int WriteToStdErr(const std::string& text);
+int WriteToStdErr(const char* text);
+
+/// Every message quarn itself gives the user: one line "quarn: <text>" on
+/// standard error.
+void ReportToUser(const std::string& text);
 
 /// Reads at most one line (the line feed kept) of at most `maxBytes` bytes
 /// from standard input into `out`; with `echoOff` the terminal's echo is off
@@ -22,5 +27,20 @@ void WriteToStdErr(const char* text);
 /// `out` is empty when nothing was read, maxBytes is outside 1..32768, or
 /// (with QUARN_TRANSCODE_UTF8) the UTF-8 conversion failed.
 void ReadFromStdIn(std::string& out, int maxBytes, bool echoOff);
+
+/// What ReadConsole found.
+enum class ConsoleResult {
+  kRead,          // `out` holds the input (empty: end of input or a read error)
+  kNotConverted,  // QUARN_TRANSCODE_UTF8 is set and the input did not convert
+  kWatchEnded,    // `watchFd` reached its end or an error first; nothing read
+  kPromptFailed,  // the prompt could not be written (errno tells why); nothing read
+};
+
+/// ReadFromStdIn for the command exchange: `prompt` (null: none) goes to
+/// standard output once echo is off, so nothing typed after it shows; while
+/// no input is there it also watches `watchFd` (-1: none) for its end; a
+/// `secret` never reaches the trace in clear.
+ConsoleResult ReadConsole(std::string& out, int maxBytes, bool echoOff, int watchFd, bool secret,
+                          const std::string* prompt = nullptr);
 
 #endif  // QUARN_PLATFORM_CONSOLE_H_

@@ -135,6 +135,13 @@ bool StringStartsWith(const std::string& s, const std::string& prefix) {
   return text.substr(0, start.size()) == start;
 }
 
+std::string PrintableText(std::string_view text, size_t maxBytes) {
+  std::string out;
+  for (char c : text.substr(0, maxBytes)) out.push_back(c >= 0x20 && c <= 0x7E ? c : '?');
+  if (text.size() > maxBytes) out.append("...");
+  return out;
+}
+
 void ConvertToWideString(const char* text, std::wstring& wide) {
   if (text == nullptr) return;
   wide.clear();

@@ -48,6 +48,9 @@ void SanitizePath(std::string& path);
 int ConvertStringToInt(const char* text, int base);
 /// True when the text view of `s` begins with the text view of `prefix`.
 bool StringStartsWith(const std::string& s, const std::string& prefix);
+/// At most `maxBytes` of `text` fit for a terminal: bytes outside 0x20..0x7E
+/// become '?', and a cut text ends in "...".
+std::string PrintableText(std::string_view text, size_t maxBytes);
 /// Locale conversion to and from wide characters (mbstowcs / wcstombs).
 void ConvertToWideString(const char* text, std::wstring& wide);
 void ConvertToNarrowString(const wchar_t* wide, std::string& text);

@@ -20,6 +20,7 @@
 namespace {
 
 const char kSecretMask[] = "********";
+constexpr int kCarriageReturn = 0x0D;
 
 // Convert-or-copy of one outgoing text. With transcoding on, a text that
 // stops converting part-way is reported (never sent truncated).
@@ -40,11 +41,42 @@ bool IsEchoOffFlag(const std::string& flag) {
   return flag == "true" || flag == "TRUE" || flag == "True";
 }
 
-void ServeStdinRequest(int* socket, const Message& message) {
+// Once a line of console input did not convert, the daemon has been told
+// that input ended: for the rest of the process, re-runs included, it stays
+// ended and nothing more is read.
+bool g_console_input_off = false;
+
+// Writes the daemon's text to standard output (1) or error (2). A failed
+// write ends the run: nothing the daemon sends can reach the user any more.
+int ReportWriteFailure(int stream, int error) {
+  const char* name = stream == 1 ? "standard output" : "standard error";
+  TraceMessage("ERROR: DoExecuteCommand(): Could not write to %s; ec = %d", name, error);
+  ReportToUser(std::string("cannot write to ") + name + ": " + std::strerror(error));
+  return kOutputFailed;
+}
+
+int Deliver(int stream, const std::string& text) {
+  if ((stream == 1 ? WriteToStdOut(text) : WriteToStdErr(text)) == 0) return 0;
+  return ReportWriteFailure(stream, errno);
+}
+
+void TraceConnectionEnded() {
+  TraceMessage("DoExecuteCommand(): The daemon closed the connection while waiting for console input");
+}
+
+int ServeStdinRequest(int* socket, const Message& message) {
   std::string input;
-  if (!message.fields.empty()) {
+  if (!message.fields.empty() && !g_console_input_off) {
     int max_bytes = ConvertStringToInt(message.fields[0].c_str(), 10);
-    ReadFromStdIn(input, max_bytes, false);
+    ConsoleResult read = ReadConsole(input, max_bytes, false, *socket, false);
+    if (read == ConsoleResult::kWatchEnded) {
+      TraceConnectionEnded();
+      return 0;
+    }
+    if (read == ConsoleResult::kNotConverted) {
+      g_console_input_off = true;
+      ReportToUser("console input does not convert to UTF-8; the daemon is told that input ended");
+    }
   }
   TraceMessage("DoExecuteCommand(): Read input of size %d bytes", static_cast<int>(input.size()));
   if (!input.empty()) {
@@ -54,7 +86,7 @@ void ServeStdinRequest(int* socket, const Message& message) {
           "ERROR: DoExecuteCommand(): Error sending stdin_response message; result = %d; input = %s",
           result, input.c_str());
     }
-    return;
+    return 0;
   }
   TraceMessage(
       "ERROR: DoExecuteCommand(): Error reading input or converting from stdin; sending "
@@ -64,46 +96,66 @@ void ServeStdinRequest(int* socket, const Message& message) {
     TraceMessage("ERROR: DoExecuteCommand(): Error sending stdin_closed message; result = %d",
                  result);
   }
+  return 0;
 }
 
-void ServePasswordRead(int* socket, const Message& message) {
+// White space off both ends of the whole secret: a NUL byte in it is data.
+void TrimSecret(std::string& secret) {
+  size_t end = secret.size();
+  while (end > 0 && IsWhiteSpace(static_cast<unsigned char>(secret[end - 1]))) --end;
+  size_t begin = 0;
+  while (begin < end && IsWhiteSpace(static_cast<unsigned char>(secret[begin]))) ++begin;
+  secret.erase(end);
+  secret.erase(0, begin);
+}
+
+int ServePasswordRead(int* socket, const Message& message) {
   if (message.fields.size() < 2) {
     TraceMessage(
         "ERROR: DoExecuteCommand(): Insufficient # of arguments for password_read request; size = "
         "%d",
         static_cast<int>(message.fields.size()));
-    return;
+    return 0;
   }
   bool echo_off = IsEchoOffFlag(message.fields[1]);
-  WriteToStdOut(message.fields[0]);
   std::string secret;
-  ReadFromStdIn(secret, kMaxConsoleRead, echo_off);
-  TrimSpaces(secret, true, true);
-  if (!secret.empty()) {
-    int result = WriteMessage(socket, "password-entered", "%s", secret);
-    if (result != 0) {
-      TraceMessage(
-          "ERROR: DoExecuteCommand(): Error sending password_response message; result = %d; input "
-          "= %s",
-          result, kSecretMask);
-    }
+  ConsoleResult read =
+      ReadConsole(secret, kMaxConsoleRead, echo_off, *socket, true, &message.fields[0]);
+  if (read == ConsoleResult::kPromptFailed) return ReportWriteFailure(1, errno);
+  if (read == ConsoleResult::kWatchEnded) {
+    TraceConnectionEnded();
   } else {
-    TraceMessage(
-        "ERROR: DoExecuteCommand(): Error reading password input or converting from stdin");
-    int result = WriteMessage(socket, "password-entered", "%s", "");
-    if (result != 0) {
+    if (read == ConsoleResult::kNotConverted) {
+      ReportToUser("the password does not convert to UTF-8; an empty one is sent");
+    }
+    TrimSecret(secret);
+    if (!secret.empty()) {
+      int result = WriteMessage(socket, "password-entered", "%s", secret);
+      if (result != 0) {
+        TraceMessage(
+            "ERROR: DoExecuteCommand(): Error sending password_response message; result = %d; "
+            "input = %s",
+            result, kSecretMask);
+      }
+    } else {
       TraceMessage(
-          "ERROR: DoExecuteCommand(): Error sending empty password_response message; result = %d",
-          result);
+          "ERROR: DoExecuteCommand(): Error reading password input or converting from stdin");
+      int result = WriteMessage(socket, "password-entered", "%s", "");
+      if (result != 0) {
+        TraceMessage(
+            "ERROR: DoExecuteCommand(): Error sending empty password_response message; result = "
+            "%d",
+            result);
+      }
     }
   }
-  // Wipe the secret before its memory is reused.
-  std::memset(&secret[0], 0, secret.size());
-  WriteToStdOut("\n");
+  // Wipe the secret, the room its trimming left included.
+  secret.assign(secret.capacity(), '\0');
+  return Deliver(1, "\n");
 }
 
 // Serves messages until the daemon closes; returns the result code.
-int RelayResponses(int* socket, int* exitCode) {
+int RelayResponses(int* socket, int* exitCode, std::string& unknownType) {
   Message message;
   for (;;) {
     int result = ReadMessage(socket, &message);
@@ -115,31 +167,84 @@ int RelayResponses(int* socket, int* exitCode) {
       return 0;
     }
     const std::string& type = message.type;
-    if (type == "stdout") {
+    int served = 0;
+    if (type == "stdout" || type == "stderr") {
+      bool out = type == "stdout";
       if (message.fields.empty()) {
-        TraceMessage("ERROR: DoExecuteCommand(): Invalid # of field for stdout message");
-        return -9;
+        TraceMessage(out ? "ERROR: DoExecuteCommand(): Invalid # of field for stdout message"
+                         : "ERROR: DoExecuteCommand(): Invalid # of field for stderr message");
+        return out ? -9 : -10;
       }
-      WriteToStdOut(message.fields[0]);
-    } else if (type == "stderr") {
-      if (message.fields.empty()) {
-        TraceMessage("ERROR: DoExecuteCommand(): Invalid # of field for stderr message");
-        return -10;
-      }
-      WriteToStdErr(message.fields[0]);
+      served = Deliver(out ? 1 : 2, message.fields[0]);
     } else if (type == "stdin-request") {
-      ServeStdinRequest(socket, message);
+      served = ServeStdinRequest(socket, message);
     } else if (type == "password-read") {
-      ServePasswordRead(socket, message);
+      served = ServePasswordRead(socket, message);
     } else if (type == "exit-code") {
       if (message.fields.empty()) return -13;
       const std::string& field = message.fields[0];
-      *exitCode = field.empty() ? 0 : static_cast<int>(static_cast<int8_t>(field[0]));
+      if (!message.escaped_cr_first.empty() && message.escaped_cr_first[0]) {
+        *exitCode = kCarriageReturn;  // the byte that the field dropped
+      } else {
+        *exitCode = field.empty() ? 0 : static_cast<int>(static_cast<int8_t>(field[0]));
+      }
     } else {
       TraceMessage("WARNING: DoExecuteCommand(): Unknown response %s", type.c_str());
       *exitCode = kFrontEndFailureExitCode;
+      unknownType = type;
       return -14;
     }
+    if (served != 0) {
+      *exitCode = kFrontEndFailureExitCode;
+      return served;
+    }
+  }
+}
+
+// One line for the user when the run ends with 13 or 255 and the daemon
+// has said nothing that explains it.
+void ExplainFailure(int result, int exitCode, int port, int error, int negotiated,
+                    const std::string& detail) {
+  std::string daemon = "the daemon on port " + std::to_string(port);
+  switch (result) {
+  case 0:
+    if (exitCode == -1) ReportToUser(daemon + " ended the conversation without an exit code");
+    return;
+  case -4:
+    ReportToUser(std::string("cannot create a socket to reach the daemon: ") + std::strerror(error));
+    return;
+  case -5:
+    ReportToUser("cannot connect to the daemon at 127.0.0.1:" + std::to_string(port) + ": " +
+                 std::strerror(error));
+    return;
+  case -6:
+    if (negotiated == -3) {
+      ReportToUser(daemon + " refused the connection: " + PrintableText(detail, 200));
+    } else if (negotiated == -4) {
+      ReportToUser(daemon + " answered with an unexpected Upgrade header: " +
+                   PrintableText(detail, 200));
+    } else if (negotiated == kNegotiateNoUpgradeHeader) {
+      ReportToUser(daemon + " answered without an Upgrade header");
+    } else {
+      ReportToUser("the handshake with " + daemon + " failed: the connection ended");
+    }
+    return;
+  case -7:
+    ReportToUser("lost the connection to " + daemon + " while sending the command");
+    return;
+  case -9:
+  case -10:
+  case -13:
+    if (exitCode == -1 || exitCode == kFrontEndFailureExitCode) {
+      const char* what = result == -9 ? "'stdout'" : result == -10 ? "'stderr'" : "'exit-code'";
+      ReportToUser(daemon + " sent a " + what + " message without its field");
+    }
+    return;
+  case -14:
+    ReportToUser(daemon + " sent an unknown message '" + PrintableText(detail, 64) + "'");
+    return;
+  default:  // the line is already written (-8, kOutputFailed)
+    return;
   }
 }
 
@@ -153,9 +258,8 @@ int PrepareDescription(bool transcode, int argc, char** argv, char** envp, const
     if (argv[i] != nullptr && PrepareText(transcode, argv[i], text) != 0) {
       TraceMessage("ERROR: DoExecuteCommand(): Error while converting arg %s to UTF-8", argv[i]);
       if (argv[i][0] != '\0') {
-        std::string message = "quarn: argument " + std::to_string(i) +
-                              " cannot be converted to UTF-8; the command was not sent\n";
-        WriteToStdErr(message);
+        ReportToUser("argument " + std::to_string(i) +
+                     " cannot be converted to UTF-8; the command was not sent");
         TraceMessage("ERROR: DoExecuteCommand(): Argument %d cannot be converted to UTF-8", i);
         return -8;
       }
@@ -176,7 +280,7 @@ int PrepareDescription(bool transcode, int argc, char** argv, char** envp, const
   if (PrepareText(transcode, cwd.c_str(), cwd_text) != 0) {
     TraceMessage("ERROR: DoExecuteCommand(): Error while converting cwd %S to UTF-8", cwd.c_str());
     if (!IsNullOrEmpty(cwd)) {
-      WriteToStdErr("quarn: the working directory cannot be converted to UTF-8; the command was not sent\n");
+      ReportToUser("the working directory cannot be converted to UTF-8; the command was not sent");
       TraceMessage("ERROR: DoExecuteCommand(): Working directory cannot be converted to UTF-8");
       return -8;
     }
@@ -195,10 +299,15 @@ int DoExecuteCommand(const DaemonLocation& location, int argc, char** argv, char
 
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
-    TraceMessage("ERROR: DoExecuteCommand(): Could not create socket; ec = %d", errno);
+    int error = errno;
+    TraceMessage("ERROR: DoExecuteCommand(): Could not create socket; ec = %d", error);
+    ExplainFailure(-4, *exitCode, location.port, error, 0, "");
     return -4;
   }
   int result = 0;
+  int error = 0;
+  int negotiated = 0;
+  std::string detail;
   struct sockaddr_in address;
   std::memset(&address, 0, sizeof(address));
   address.sin_family = AF_INET;
@@ -217,10 +326,11 @@ int DoExecuteCommand(const DaemonLocation& location, int argc, char** argv, char
   // connect would report the first one's progress, not a connection).
   int connected = ::connect(fd, reinterpret_cast<struct sockaddr*>(&address), 16);
   if (connected != 0) {
+    error = errno;
     TraceMessage("ERROR: DoExecuteCommand(): Error connecting to daemon; result = %d; ec = %d",
-                 connected, errno);
+                 connected, error);
     result = -5;
-  } else if (int negotiated = Negotiate(&fd, key); negotiated != 0) {
+  } else if (negotiated = Negotiate(&fd, key, &detail); negotiated != 0) {
     TraceMessage("ERROR: DoExecuteCommand(): Negotiate failed; result = %d", negotiated);
     result = -6;
   } else if (PrepareDescription(transcode, argc, argv, envp, cwd, args, environment, cwd_text) !=
@@ -235,11 +345,13 @@ int DoExecuteCommand(const DaemonLocation& location, int argc, char** argv, char
   } else {
     *exitCode = -1;
     TraceMessage("----------------------------READ RESPONSES---------------------------------");
-    result = RelayResponses(&fd, exitCode);
+    result = RelayResponses(&fd, exitCode, detail);
   }
 
+  // Closed at once, unread data and all: a daemon still sending stops.
   if (::close(fd) != 0 && errno != EINTR) {
     TraceMessage("ERROR: DoExecuteCommand(): Could not close socket; ec = %d", errno);
   }
+  ExplainFailure(result, *exitCode, location.port, error, negotiated, detail);
   return result;
 }

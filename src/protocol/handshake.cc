@@ -56,7 +56,7 @@ int ReadLine(int* socket, std::string& line) {
   }
 }
 
-int Negotiate(int* socket, const std::string& key) {
+int Negotiate(int* socket, const std::string& key, std::string* failedLine) {
   bool transcode = std::getenv("QUARN_TRANSCODE_UTF8") != nullptr;
   TraceMessage("----------------------------NEGOTIATE---------------------------------");
   if (socket == nullptr || *socket < 0 || IsNullOrEmpty(key)) return -1;
@@ -104,6 +104,7 @@ int Negotiate(int* socket, const std::string& key) {
     switch (state) {
     case State::kStatus:
       if (!Contains(line, "101")) {
+        if (failedLine) *failedLine = line;
         TraceMessage("ERROR: Negotiate(): No 101 status in the response status line; %s",
                      line.c_str());
         return -3;
@@ -117,6 +118,7 @@ int Negotiate(int* socket, const std::string& key) {
       }
       if (text.size() >= 7 && text.compare(0, 7, "Upgrade") == 0) {
         if (!Contains(line, kUpgradeToken)) {
+          if (failedLine) *failedLine = line;
           TraceMessage("ERROR: Negotiate(): Unexpected Upgrade header: %s", line.c_str());
           return -4;
         }

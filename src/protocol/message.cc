@@ -121,7 +121,16 @@ struct Parser {
   std::string type;
   std::string field;
   char first_digit = 0;
+  bool lead_pending = false;  // nothing of the current field decoded yet
+  bool lead_cr = false;       // the current field began with an escaped CR
 };
+
+// Notes, for the field's first byte only, whether it was an escaped CR.
+void NoteEscape(Parser& parser, char first, char second) {
+  if (!parser.lead_pending) return;
+  parser.lead_cr = first == '0' && second == 'd';
+  parser.lead_pending = false;
+}
 
 constexpr int kNeedMore = 1;
 constexpr int kComplete = 0;
@@ -168,6 +177,8 @@ int Feed(Parser& parser, Message& message, const char* data, size_t size, size_t
         return -4;
       }
       parser.field.clear();
+      parser.lead_pending = true;
+      parser.lead_cr = false;
       parser.state = State::kInField;
       break;
     case State::kInField: {
@@ -180,7 +191,9 @@ int Feed(Parser& parser, Message& message, const char* data, size_t size, size_t
       char* const out_start = out;
       int failure = 0;
       while (i < size) {
+        size_t run_start = i;
         i = CopyPlainRun(data, i, size, out);
+        if (i != run_start) parser.lead_pending = false;
         if (i == size || data[i] == '"' || size - i < 3) break;
         char first = data[i + 1], second = data[i + 2];
         if (!IsEscapeDigit(first)) {
@@ -193,6 +206,7 @@ int Feed(Parser& parser, Message& message, const char* data, size_t size, size_t
           failure = -6;
           break;
         }
+        NoteEscape(parser, first, second);
         // An escaped carriage return is dropped: fields never hold one.
         if (!(first == '0' && second == 'd')) {
           *out++ = static_cast<char>(HexValue(first) * 16 + HexValue(second));
@@ -218,6 +232,7 @@ int Feed(Parser& parser, Message& message, const char* data, size_t size, size_t
         parser.state = State::kEscape0;
       } else {
         message.fields.push_back(std::move(parser.field));
+        message.escaped_cr_first.push_back(parser.lead_cr);
         parser.field.clear();
         parser.state = State::kBetweenFields;
       }
@@ -240,6 +255,7 @@ int Feed(Parser& parser, Message& message, const char* data, size_t size, size_t
         TraceMessage("ERROR: ReadMessage(): Unexpected character %c while in field escape 1", c);
         return -6;
       }
+      NoteEscape(parser, parser.first_digit, c);
       // An escaped carriage return is dropped: fields never hold one.
       if (!(parser.first_digit == '0' && c == 'd')) {
         parser.field.push_back(static_cast<char>(HexValue(parser.first_digit) * 16 + HexValue(c)));
@@ -317,6 +333,7 @@ int ReadMessage(int* socket, Message* message) {
   if (socket == nullptr || message == nullptr || *socket < 0) return -1;
   message->type.clear();
   message->fields.clear();
+  message->escaped_cr_first.clear();
   int fd = *socket;
   Parser parser;
   char buffer[kPeekSize];

@@ -13,12 +13,17 @@
 struct Message {
   std::string type;
   std::vector<std::string> fields;
+  /// Per field: its first byte arrived as the escape of a carriage return,
+  /// which the field itself drops (an exit code of 13 arrives so).
+  std::vector<bool> escaped_cr_first;
 };
 
 constexpr int kFrontEndFailureExitCode = 13;
 constexpr int kRerunExitCode = 49;
 /// The handshake's code for headers that end before an Upgrade header.
 constexpr int kNegotiateNoUpgradeHeader = -5;
+/// The exchange's code for output that could not be written to the user.
+constexpr int kOutputFailed = -11;
 
 /// Sends one message: the type, a full stop, one quoted escaped field per
 /// "%s" of `format` taken from `texts`, a line feed; one send call.
@@ -50,7 +55,9 @@ template <typename... Texts>
 /// The Upgrade handshake carrying `key`. 0 accepted; -1 bad arguments, failed
 /// transcoding or send; -2 a line could not be read; -3 no "101"; -4 wrong
 /// Upgrade token; kNegotiateNoUpgradeHeader headers ended without Upgrade.
-[[nodiscard]] int Negotiate(int* socket, const std::string& key);
+/// `failedLine`, when given, receives the response line refused (-3, -4).
+[[nodiscard]] int Negotiate(int* socket, const std::string& key,
+                            std::string* failedLine = nullptr);
 
 /// Sends "app", one "arg" per argument (the first argCount), one "env" per
 /// entry, "cwd", "preamble-done". 0; -1 bad arguments; -2 app; -3 arg;
@@ -64,7 +71,10 @@ template <typename... Texts>
 /// path. 0 the daemon ended the conversation (exit code from "exit-code", or
 /// -1 if none came); -4 socket; -5 connect; -6 handshake; -7 description;
 /// -8 a text could not be converted to UTF-8; -9/-10 stdout/stderr without
-/// field; -13 exit-code without field; -14 unknown message type.
+/// field; kOutputFailed standard output or error could not be written (exit
+/// code 13); -13 exit-code without field; -14 unknown message type. A run
+/// that ends with 13 or 255 without the daemon's word gets one line on
+/// standard error.
 [[nodiscard]] int DoExecuteCommand(const DaemonLocation& location, int argc, char** argv,
                                    char** envp, const std::string& cwd, int* exitCode);
 

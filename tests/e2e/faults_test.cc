@@ -4,12 +4,15 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pty.h>
+#include <termios.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -29,12 +32,13 @@ class Faults : public QuarnE2E {
  protected:
   // A scripted daemon in a child process, registered as the only live
   // (uncommitted) entry so that quarn connects to it.
+  // Without a script, nothing listens on the registered port.
   void StartFake(std::function<void(WireConnection&)> script) {
     int port = 0;
     int listener = ListenLoopback(&port);
     ASSERT_GE(listener, 0);
     script_ = std::move(script);
-    fake_ = fork();
+    fake_ = script_ ? fork() : -1;
     if (fake_ == 0) {
       int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
       {
@@ -47,16 +51,20 @@ class Faults : public QuarnE2E {
     MakeEntry(config_ + "/daemons", "fake", port, nullptr);
     holder_ = std::make_unique<LockHolder>(std::vector<std::string>{config_ + "/daemons/fake/alivelock"});
   }
-  ProcessResult RunAgainstFake(const std::vector<std::string>& args, const std::string& input = "") {
+  ProcessResult RunAgainstFake(const std::vector<std::string>& args, const std::string& input = "",
+                               bool hold_stdin = false) {
     ProcessOptions options;
     options.stdin_text = input;
+    options.stdin_held_open = hold_stdin;
     options.timeout_seconds = 20;
     options.unset_env = base_.unset_env;
     options.set_env = base_.set_env;
     std::vector<std::string> full = {QUARN_BINARY, "--config", config_};
     full.insert(full.end(), args.begin(), args.end());
-    ProcessResult r = RunProcess(full, options, temp_.path());
-    EXPECT_EQ(0, WaitChild(fake_));
+    ProcessResult r = RunProcess(full, options);
+    if (fake_ > 0) {
+      EXPECT_EQ(0, WaitChild(fake_));
+    }
     holder_.reset();
     return r;
   }
@@ -73,63 +81,111 @@ class Faults : public QuarnE2E {
 };
 
 TEST_F(Faults, DaemonDiesAtEveryStage) {
+  const std::string kNoExitCode = "ended the conversation without an exit code";
   struct Case {
     const char* stage;
     std::function<void(WireConnection&)> script;
     int status;
-    std::string out;
+    std::string out, err;  // err: a part of the one line quarn writes, or none
+    bool hold_stdin = false;  // console input that never comes
   } cases[] = {
-      {"before the 101", [](WireConnection& c) { c.ReadHeaders(); }, 13, ""},
+      {"not listening", nullptr, 13, "", "cannot connect to the daemon at 127.0.0.1:"},
+      {"before the 101", [](WireConnection& c) { c.ReadHeaders(); }, 13, "", "handshake with"},
+      {"refusing the key",
+       [](WireConnection& c) {
+         c.ReadHeaders();
+         c.Send("HTTP/1.1 403 Forbidden\r\n\r\n");
+       },
+       13, "", "refused the connection: HTTP/1.1 403 Forbidden"},
       {"in the headers",
        [](WireConnection& c) {
          c.ReadHeaders();
          c.Send("HTTP/1.1 101 Switching Protocols\r\nUpgr");
        },
-       13, ""},
+       13, "", "handshake with"},
       {"in a message",
        [](WireConnection& c) {
          Described(c);
          c.Send(EncodeWire("stdout", {"whole\n"}));
          c.Send("stdout. \"partial");
        },
-       255, "whole\n"},
+       255, "whole\n", kNoExitCode},
       {"after exit-code",
        [](WireConnection& c) {
          Described(c);
          c.Send(EncodeWire("exit-code", {"\x05"}));
        },
-       5, ""},
+       5, "", ""},
       {"waiting for console input",
        [](WireConnection& c) {
          Described(c);
          c.Send(EncodeWire("stdin-request", {"100"}));
        },
-       255, ""},
+       255, "", kNoExitCode},
+      {"while quarn waits for console input",
+       [](WireConnection& c) {
+         Described(c);
+         c.Send(EncodeWire("stdin-request", {"100"}));
+       },
+       255, "", kNoExitCode, true},
       {"while a password is answered",
        [](WireConnection& c) {
          Described(c);
          c.Send(EncodeWire("password-read", {"Password: ", "true"}));
        },
-       255, "Password: \n"},
+       255, "Password: \n", kNoExitCode},
       {"after a garbled message",
        [](WireConnection& c) {
          Described(c);
          c.Send("stdout \"no full stop\"\n");
        },
-       255, ""},
+       255, "", kNoExitCode},
       {"after an unknown message",
        [](WireConnection& c) {
          Described(c);
          c.Send(EncodeWire("exit-code", {"\x02"}) + EncodeWire("bogus", {}));
        },
-       13, ""},
+       13, "", "sent an unknown message 'bogus'"},
   };
   for (auto& c : cases) {
     StartFake(c.script);
-    ProcessResult r = RunAgainstFake({"anything"}, "typed line\nsecret\n");
+    ProcessResult r = RunAgainstFake({"anything"}, "typed line\nsecret\n", c.hold_stdin);
     EXPECT_EQ(c.status, r.status) << c.stage;  // a signal would show as 128+n
     EXPECT_EQ(c.out, r.out) << c.stage;
+    if (c.err.empty()) {
+      EXPECT_EQ("", r.err) << c.stage;
+    } else {
+      EXPECT_EQ(0u, r.err.find("quarn: ")) << c.stage << ": " << r.err;
+      EXPECT_NE(std::string::npos, r.err.find(c.err)) << c.stage << ": " << r.err;
+      EXPECT_EQ(1, std::count(r.err.begin(), r.err.end(), '\n')) << c.stage << ": " << r.err;
+    }
   }
+}
+
+TEST_F(Faults, TerminalComesBackWhenTheDaemonLeavesAPasswordPrompt) {
+  StartFake([](WireConnection& c) {
+    Described(c);
+    c.Send(EncodeWire("password-read", {"Password: ", "true"}));
+  });
+  int master;
+  pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+  if (pid == 0) {
+    for (auto& [k, v] : base_.set_env) setenv(k.c_str(), v.c_str(), 1);
+    CloseAbove2();
+    alarm(20);
+    execl(QUARN_BINARY, QUARN_BINARY, "--config", config_.c_str(), "login", nullptr);
+    _exit(127);
+  }
+  char buffer[256];
+  while (read(master, buffer, sizeof(buffer)) > 0) {
+  }
+  EXPECT_EQ(255, WaitChild(pid));  // not stuck until Enter is pressed
+  struct termios mode;
+  ASSERT_EQ(0, tcgetattr(master, &mode));
+  EXPECT_TRUE(mode.c_lflag & ECHO);
+  close(master);
+  EXPECT_EQ(0, WaitChild(fake_));
+  holder_.reset();
 }
 
 TEST_F(Faults, HostileRegistryContents) {
@@ -250,8 +306,8 @@ TEST_F(Faults, RegistryUnderChurn) {
         ProcessOptions options;
         options.set_env = {{"TREL_DAEMON_INACTIVE_TIME_OUT", "60000"}};
         options.timeout_seconds = 20;
-        ProcessResult r = RunProcess({QUARN_BINARY, "--config", config_, "echo", "churn"}, options,
-                                     temp_.Sub("loop" + std::to_string(i)));
+        options.cwd = temp_.Sub("loop" + std::to_string(i));
+        ProcessResult r = RunProcess({QUARN_BINARY, "--config", config_, "echo", "churn"}, options);
         // Success, or a daemon killed under it (13, or 255 mid-command).
         if (r.status != 0 && r.status != 13 && r.status != 255) _exit(1);
       }

@@ -113,7 +113,8 @@ TEST_F(ConsoleTest, EchoOffAndRestoredAfterARead) {
 }
 
 TEST_F(ConsoleTest, EchoRestoredWhenASignalEndsTheRead) {
-  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2, SIGPIPE, SIGVTALRM,
+                  SIGPROF, SIGXCPU, SIGXFSZ}) {
     int master, slave;
     ASSERT_EQ(0, openpty(&master, &slave, nullptr, nullptr, nullptr));
     pid_t pid = ForkChild(ReadPasswordFromTerminal, &slave);
@@ -125,6 +126,33 @@ TEST_F(ConsoleTest, EchoRestoredWhenASignalEndsTheRead) {
     close(master);
     close(slave);
   }
+}
+
+int ReadPasswordInOwnGroup(void* arg) {
+  setpgid(0, 0);  // a group with a parent outside it: stop signals are not discarded
+  return ReadPasswordFromTerminal(arg);
+}
+
+TEST_F(ConsoleTest, SuspendedReadShowsNothingTypedAndResumesWithEchoOff) {
+  int master, slave;
+  ASSERT_EQ(0, openpty(&master, &slave, nullptr, nullptr, nullptr));
+  for (int sig : {SIGTSTP, SIGTTIN, SIGTTOU}) {
+    pid_t pid = ForkChild(ReadPasswordInOwnGroup, &slave);
+    WaitForEcho(slave, false);
+    ASSERT_EQ(4, write(master, "half", 4));  // typed, not yet entered
+    kill(pid, sig);
+    int status;
+    ASSERT_EQ(pid, waitpid(pid, &status, WUNTRACED));
+    ASSERT_TRUE(WIFSTOPPED(status)) << sig;
+    EXPECT_TRUE(EchoIsOn(slave)) << "the shell gets its echo back, signal " << sig;
+    kill(pid, SIGCONT);
+    WaitForEcho(slave, false);
+    EXPECT_FALSE(EchoIsOn(slave)) << sig;
+    ASSERT_EQ(7, write(master, "secret\n", 7));
+    EXPECT_EQ(0, WaitChild(pid)) << "the half-typed input was dropped, signal " << sig;
+  }
+  close(master);
+  close(slave);
 }
 
 }  // namespace

@@ -137,6 +137,12 @@ TEST_F(ExchangeTest, ExitCodeRules) {
       {{{"\xFF"}}, 0, -1},
       {{{"12"}}, 0, 49},
       {{{"\x05"}, {"\x07"}}, 0, 7},
+      // The four escaped bytes, "\0d" (dropped from the field) included.
+      {{{"\r"}}, 0, 13},
+      {{{"\r\x05"}}, 0, 13},
+      {{{"\n"}}, 0, 10},
+      {{{"\""}}, 0, 34},
+      {{{"\\"}}, 0, 92},
       {{{}}, -13, -1},
       {{{"\x03"}, {}}, -13, 3},
   };
@@ -208,7 +214,7 @@ TEST_F(ExchangeTest, InputWithNulBytesIsSentWhole) {
 TEST_F(ExchangeTest, PasswordRequests) {
   std::vector<WireMessage> answers;
   ScopedTrace trace(temp_.Sub("trace.txt"));
-  Outcome o = Run({}, "  s3cret  \n   \n", [&](WireConnection& c) {
+  Outcome o = Run({}, std::string("  s3cret  \n   \n p\0w \n", 20), [&](WireConnection& c) {
     Say(c, "password-read", {"Password: "});  // one field: ignored
     Say(c, "password-read", {"Password: ", "true"});
     WireMessage m;
@@ -217,13 +223,47 @@ TEST_F(ExchangeTest, PasswordRequests) {
     Say(c, "password-read", {"Again: ", "yes"});
     ASSERT_TRUE(c.Read(m));
     answers.push_back(m);
+    Say(c, "password-read", {"Nul: ", "true"});
+    ASSERT_TRUE(c.Read(m));
+    answers.push_back(m);
     Say(c, "exit-code", {""});
   });
-  ASSERT_EQ(2u, answers.size());
+  ASSERT_EQ(3u, answers.size());
   EXPECT_EQ((std::vector<std::string>{"s3cret"}), answers[0].fields);
   EXPECT_EQ((std::vector<std::string>{""}), answers[1].fields);
-  EXPECT_EQ("Password: \nAgain: \n", o.out);
+  EXPECT_EQ((std::vector<std::string>{std::string("p\0w", 3)}), answers[2].fields);
+  EXPECT_EQ("Password: \nAgain: \nNul: \n", o.out);
   EXPECT_EQ(std::string::npos, trace.Contents().find("s3cret"));
+}
+
+TEST_F(ExchangeTest, UnconvertibleConsoleInput) {
+  ScopedEnv lc_all("LC_ALL", "C.UTF-8");
+  ScopedEnv transcode("QUARN_TRANSCODE_UTF8", "1");
+  ScopedTrace trace(temp_.Sub("trace.txt"));
+  std::vector<WireMessage> answers;
+  Outcome o = Run({}, "pw\xFFsecret\nok\nbad\xFF\nmore\n", [&](WireConnection& c) {
+    // A password that does not convert: the empty answer, input stays on.
+    Say(c, "password-read", {"Password: ", "true"});
+    for (int i = 0; i < 4; ++i) {
+      WireMessage m;
+      ASSERT_TRUE(c.Read(m));
+      answers.push_back(m);
+      Say(c, "stdin-request", {"100"});
+    }
+    Say(c, "exit-code", {""});
+  });
+  ASSERT_EQ(4u, answers.size());
+  EXPECT_EQ((std::vector<std::string>{""}), answers[0].fields);
+  EXPECT_EQ((std::vector<std::string>{"ok\n"}), answers[1].fields);
+  // A line that does not convert ends console input for good: "more" is
+  // never read, nor sent.
+  EXPECT_EQ("stdin-closed", answers[2].type);
+  EXPECT_EQ("stdin-closed", answers[3].type);
+  EXPECT_EQ(
+      "quarn: the password does not convert to UTF-8; an empty one is sent\n"
+      "quarn: console input does not convert to UTF-8; the daemon is told that input ended\n",
+      o.err);
+  EXPECT_EQ(std::string::npos, trace.Contents().find("secret"));
 }
 
 TEST_F(ExchangeTest, RefusedHandshakeAndNoDaemon) {

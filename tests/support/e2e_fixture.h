@@ -37,7 +37,7 @@ class QuarnE2E : public ::testing::Test {
     args.insert(args.begin(), QUARN_BINARY);
     for (auto& e : base_.set_env) options.set_env.insert(options.set_env.begin(), e);
     for (auto& u : base_.unset_env) options.unset_env.push_back(u);
-    ProcessResult result = RunProcess(args, options, temp_.path());
+    ProcessResult result = RunProcess(args, options);
     ReapEnded();
     return result;
   }
