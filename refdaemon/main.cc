@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "daemon.h"
+#include "platform/paths.h"
 #include "platform/strings.h"
 #include "platform/sys.h"
 #include "registry/registry.h"
@@ -85,6 +86,8 @@ int Listen(int* port) {
   return fd;
 }
 
+// The directory it was started in stays free (its file system can be
+// unmounted): every path the daemon keeps is absolute.
 void Detach() {
   int null_fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
   if (null_fd >= 0) {
@@ -92,6 +95,16 @@ void Detach() {
     ::close(null_fd);
   }
   ::setsid();
+  if (::chdir("/") != 0) {
+    // Nothing depends on the working directory any more.
+  }
+}
+
+std::string Absolute(const std::string& path) {
+  if (!path.empty() && path[0] == '/') return path;
+  std::string cwd;
+  GetCWD(cwd);
+  return cwd + "/" + path;
 }
 
 }  // namespace
@@ -145,7 +158,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   GenerateKeyString(key, state.key_text);
-  std::string error = state.entry.Publish(argv[2], state.port, key);
+  std::string error = state.entry.Publish(Absolute(argv[2]), state.port, key);
   if (!error.empty()) {
     std::fprintf(stderr, "trel: %s\n", error.c_str());
     state.entry.Remove();

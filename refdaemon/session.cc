@@ -247,8 +247,8 @@ class Session {
     return 0;
   }
 
-  int AddSandbox(std::string root) {
-    if (root.empty() || root[0] != '/') root = command_.cwd + "/" + root;
+  int AddSandbox(const std::string& given) {
+    std::string root = InCommandDir(given);
     if (!state_.entry.AddSandbox(root)) {
       Err("sandbox: cannot update the registry entry\n");
       return 1;
@@ -257,7 +257,13 @@ class Session {
     return 0;
   }
 
-  int RerunOnce(const std::string& path) {
+  // Relative to the directory the command was sent from, not the daemon's.
+  std::string InCommandDir(const std::string& path) const {
+    return !path.empty() && path[0] == '/' ? path : command_.cwd + "/" + path;
+  }
+
+  int RerunOnce(const std::string& given) {
+    std::string path = InCommandDir(given);
     struct stat info;
     if (::stat(path.c_str(), &info) == 0) {
       Out("re-run done\n");

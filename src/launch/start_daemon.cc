@@ -1,3 +1,4 @@
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -25,6 +26,43 @@ const char* EnvOr(const char* name, const char* fallback) {
   return value ? value : fallback;
 }
 
+// "trel" in the install directory, or TREL_DAEMON_PATH as given.
+std::string DaemonProgramPath(const std::string& installDir) {
+  std::string program = EnvOr("TREL_DAEMON_PATH", "trel");
+  if (program != "trel") return program;
+  std::string exe = installDir;
+  return PathConcatenate(exe, "trel") == 0 ? exe : program;
+}
+
+// Only 0, 1 and 2 reach the daemon: a descriptor that quarn inherited
+// without close-on-exec (a shell or an IDE leaks some) would otherwise
+// stay open in a process that lives for hours.
+void CloseDescriptorsAbove2() {
+  if (::close_range(3, ~0U, 0) == 0) return;
+  std::vector<int> open_fds;
+  if (DIR* dir = ::opendir("/proc/self/fd")) {
+    int own = ::dirfd(dir);
+    while (struct dirent* entry = ::readdir(dir)) {
+      int fd = std::atoi(entry->d_name);
+      if (entry->d_name[0] != '.' && fd > 2 && fd != own) open_fds.push_back(fd);
+    }
+    ::closedir(dir);
+  }
+  for (int fd : open_fds) CloseFd(fd);
+}
+
+// Copies the pipe's complete lines to standard error; returns how many.
+int CopyDaemonErrors(int descriptor) {
+  int copied = 0;
+  std::string line;
+  while (ReadLineFromPipe(descriptor, line) == 0) {
+    (void)WriteToStdErr(line);
+    (void)WriteToStdErr("\n");
+    ++copied;
+  }
+  return copied;
+}
+
 // Runs in the child between fork and exec; never returns.
 [[noreturn]] void RunDaemonChild(const std::string& installDir, const std::string& configDir,
                                  int pipes[2][2]) {
@@ -34,20 +72,14 @@ const char* EnvOr(const char* name, const char* fallback) {
   if (CloseFd(pipes[1][0]) != 0) {
     TraceMessage("WARNING: StartNewDaemon(): [CHILD PROCESS] Error closing the read end of the stderr pipe; ec = %d", errno);
   }
-  std::string program = "trel";
   if (const char* path = std::getenv("TREL_DAEMON_PATH")) {
-    program = path;
     TraceMessage("StartNewDaemon(): [CHILD PROCESS] Environment Variable TREL_DAEMON_PATH is defined as %s", path);
   }
   std::string connection_timeout = EnvOr("TREL_DAEMON_CONNECTION_TIME_OUT", "120000");
   std::string inactive_timeout = EnvOr("TREL_DAEMON_INACTIVE_TIME_OUT", "7200000");
   bool debug = std::getenv("TREL_DAEMON_START_DEBUG") != nullptr;
 
-  std::string exe = program;
-  if (program == "trel") {
-    exe = installDir;
-    if (PathConcatenate(exe, "trel") != 0) exe = program;
-  }
+  std::string exe = DaemonProgramPath(installDir);
   TraceMessage("StartNewDaemon(): [CHILD PROCESS] Computed TREL exe path = %s", exe.c_str());
   std::vector<char> cwd(32768, '\0');
   if (::getcwd(cwd.data(), cwd.size()) != nullptr) {
@@ -63,6 +95,7 @@ const char* EnvOr(const char* name, const char* fallback) {
     TraceMessage("ERROR: StartNewDaemon(): [CHILD PROCESS] Error duplicating the pipe write handle onto std err; exiting...; ec = %d", errno);
     _exit(255);
   }
+  CloseDescriptorsAbove2();
   const char* argv[] = {exe.c_str(),
                         "--config",
                         configDir.c_str(),
@@ -88,9 +121,8 @@ const char* EnvOr(const char* name, const char* fallback) {
   TraceMessage("ERROR: StartNewDaemon(): [CHILD PROCESS] Error executing the daemon process; ec = %d; exiting...", saved_errno);
   // Standard error is the pipe: the user sees this line through the copy
   // the front end makes of a failed daemon's error output.
-  std::string line = "quarn: cannot run the daemon program '" + exe + "': " +
-                     std::strerror(saved_errno) + "\n";
-  (void)WriteAll(STDERR_FILENO, line.data(), line.size());
+  ReportToUser("cannot run the daemon program '" + PrintableText(exe, 200) + "': " +
+               std::strerror(saved_errno));
   _exit(254);
 }
 
@@ -118,18 +150,22 @@ void KillDaemon(pid_t pid) {
   }
 }
 
-// Reads the start-up lines; 0 with `location` filled, else the failure code.
-int ReadStartupLines(int out_fd, int err_fd, DaemonLocation* location) {
+// Reads the start-up lines; 0 with `location` filled, else the failure code
+// after one line to the user (unless the daemon's own errors were shown).
+int ReadStartupLines(int out_fd, int err_fd, const std::string& program,
+                     DaemonLocation* location) {
   TraceMessage("StartNewDaemon(): Reading from pipe");
+  std::string daemon = "the daemon program '" + PrintableText(program, 200) + "'";
   std::string line;
   int result = ReadLineFromPipe(out_fd, line);
   if (result == 1) {
     TraceMessage("ERROR: StartNewDaemon(): Other end of the pipe could be closed; result = %d", result);
-    HandleDaemonStartFailure(err_fd);
+    if (CopyDaemonErrors(err_fd) == 0) ReportToUser(daemon + " ended without reporting its port");
     return -6;
   }
   if (result != 0) {
     TraceMessage("ERROR: StartNewDaemon(): Error reading data from the pipe; result = %d", result);
+    ReportToUser("cannot read the start-up lines of " + daemon);
     return -6;
   }
   if (StringStartsWith(line, kDebuggerNotice)) {
@@ -137,27 +173,32 @@ int ReadStartupLines(int out_fd, int err_fd, DaemonLocation* location) {
     result = ReadLineFromPipe(out_fd, line);
     if (result != 0) {
       TraceMessage("ERROR: StartNewDaemon(): Error reading data from the pipe; result = %d", result);
+      ReportToUser(daemon + " stopped after its debugger notice, without reporting its port");
       return -7;
     }
   }
   if (!StringStartsWith(line, "Port: ")) {
     TraceMessage("ERROR: StartNewDaemon(): Unexpected data; was expecting port information; data read = %s", line.c_str());
+    ReportToUser(daemon + " did not report its port; it printed: " + PrintableText(line, 200));
     return -8;
   }
   int port = ConvertStringToInt(line.c_str() + 6, 10);
   result = ReadLineFromPipe(out_fd, line);
   if (result != 0) {
     TraceMessage("ERROR: StartNewDaemon(): Error reading data from the pipe; result = %d", result);
+    ReportToUser(daemon + " stopped after its port, without reporting its key");
     return -9;
   }
   if (!StringStartsWith(line, "Key: ")) {
     TraceMessage("ERROR: StartNewDaemon(): Unexpected data; was expecting key information; data read = %s", line.c_str());
+    ReportToUser(daemon + " did not report its key; it printed: " + PrintableText(line, 200));
     return -10;
   }
   std::string key(TextView(line).substr(5));
   TraceMessage("StartNewDaemon(): Read data from daemon process stdout: Port = %d; Key = %s", port, key.c_str());
   if (port < 0 || key.empty()) {
     TraceMessage("ERROR: StartNewDaemon(): Empty key or invalid port; key = %s; port = %d", key.c_str(), port);
+    ReportToUser(daemon + " reported an invalid port or an empty key");
     return -11;
   }
   location->port = port;
@@ -196,18 +237,18 @@ int ReadLineFromPipe(int descriptor, std::string& line) {
   }
 }
 
-void HandleDaemonStartFailure(int descriptor) {
-  std::string line;
-  while (ReadLineFromPipe(descriptor, line) == 0) {
-    WriteToStdErr(line);
-    WriteToStdErr("\n");
-  }
-}
+void HandleDaemonStartFailure(int descriptor) { (void)CopyDaemonErrors(descriptor); }
 
 int StartNewDaemon(const std::string& installDir, const std::string& configDir,
                    DaemonLocation* location) {
   TraceMessage("------------------------START NEW DAEMON--------------------------");
-  if (location == nullptr || !IsPathDirectory(installDir)) return -1;
+  if (location == nullptr) return -1;
+  if (!IsPathDirectory(installDir)) {
+    ReportToUser("cannot start a daemon: the install directory '" + PrintableText(installDir, 200) +
+                 "' is not a directory");
+    return -1;
+  }
+  std::string program = DaemonProgramPath(installDir);
 
   // [0] standard output, [1] standard error; [i][0] read end, [i][1] write end.
   int pipes[2][2] = {{-1, -1}, {-1, -1}};
@@ -219,13 +260,21 @@ int StartNewDaemon(const std::string& installDir, const std::string& configDir,
       }
     }
   };
+  auto cannot_start = [&program](int error) {
+    ReportToUser("cannot start the daemon program '" + PrintableText(program, 200) + "': " +
+                 std::strerror(error));
+  };
   if (::pipe2(pipes[0], O_CLOEXEC) != 0) {
-    TraceMessage("ERROR: StartNewDaemon(): Error creating pipe for stdout; ec = %d", errno);
+    int error = errno;
+    TraceMessage("ERROR: StartNewDaemon(): Error creating pipe for stdout; ec = %d", error);
+    cannot_start(error);
     return -2;
   }
   if (::pipe2(pipes[1], O_CLOEXEC) != 0) {
-    TraceMessage("ERROR: StartNewDaemon(): Error creating pipe for stderr; ec = %d", errno);
+    int error = errno;
+    TraceMessage("ERROR: StartNewDaemon(): Error creating pipe for stderr; ec = %d", error);
     close_all();
+    cannot_start(error);
     return -2;
   }
   if (::fcntl(pipes[0][0], F_SETFL, O_NONBLOCK) != 0) {
@@ -236,8 +285,10 @@ int StartNewDaemon(const std::string& installDir, const std::string& configDir,
   }
   pid_t pid = Sys().fork();
   if (pid < 0) {
-    TraceMessage("ERROR: StartNewDaemon(): Error spawning off a child process; ec = %d", errno);
+    int error = errno;
+    TraceMessage("ERROR: StartNewDaemon(): Error spawning off a child process; ec = %d", error);
     close_all();
+    cannot_start(error);
     return -3;
   }
   if (pid == 0) RunDaemonChild(installDir, configDir, pipes);
@@ -259,12 +310,16 @@ int StartNewDaemon(const std::string& installDir, const std::string& configDir,
   if (checked < 0) {
     TraceMessage("ERROR: StartNewDamon(): Daemon has terminated with %d; status = %d; ec = %d",
                  WEXITSTATUS(status), status, errno);
-    HandleDaemonStartFailure(pipes[1][0]);
+    if (CopyDaemonErrors(pipes[1][0]) == 0) {
+      ReportToUser("the daemon program '" + PrintableText(program, 200) + "' could not be started");
+    }
     code = kDaemonGoneAtStart;
   } else {
     TraceMessage("StartNewDaemon(): Check returned with result %d, status = %d", static_cast<int>(checked), status);
-    code = ReadStartupLines(pipes[0][0], pipes[1][0], location);
-    if (code != 0) KillDaemon(pid);
+    code = ReadStartupLines(pipes[0][0], pipes[1][0], program, location);
+    // A child that the check reaped is no longer ours to kill or wait for:
+    // its pid may already name another process.
+    if (code != 0 && checked != pid) KillDaemon(pid);
   }
 
   // Close what is still open: read ends first, then any write end.

@@ -76,7 +76,10 @@ int GetInstallDirPath(const std::string& executable, std::string& installDir) {
     return -1;
   }
   char first = executable[0];
-  if (first == '.') {
+  // A relative path with a slash ran from the current directory, as the
+  // shell did; only a bare name was found through PATH.
+  bool relative_with_slash = first != '/' && executable.find('/') != std::string::npos;
+  if (first == '.' || relative_with_slash) {
     std::string joined;
     GetCWD(joined);
     int result = PathConcatenate(joined, executable.c_str());
@@ -134,6 +137,17 @@ int GetInstallDirPath(const std::string& executable, std::string& installDir) {
     TraceMessage("GetInstallDirPath(): Found an executable file: %S", candidate.c_str());
     installDir = fragment;
     return 0;
+  }
+  // Not on PATH (a shell alias, or a program started with another argv[0]):
+  // the running program's own file, links resolved by the system.
+  std::vector<char> self(kCwdBufferSize, '\0');
+  ssize_t length = ::readlink("/proc/self/exe", self.data(), self.size() - 1);
+  if (length > 0) {
+    std::string own(self.data(), static_cast<size_t>(length));
+    if (GetParentDirPath(own, installDir) == 0) {
+      TraceMessage("GetInstallDirPath(): Not found on PATH; using the running program %S",
+                   own.c_str());
+    }
   }
   return 0;
 }

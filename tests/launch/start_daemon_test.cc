@@ -49,6 +49,8 @@ class StartDaemonTest : public QuarnTest {
       int err = open(temp_.Sub("err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
       dup2(err, 2);
       close(err);
+      // As a shell or an IDE might: a descriptor left open across exec.
+      if (open("/dev/null", O_RDONLY) < 0) _exit(1);
       DaemonLocation location;
       int code = StartNewDaemon(install_, temp_.Sub("config"), &location);
       FILE* report = fopen(temp_.Sub("report").c_str(), "w");
@@ -171,6 +173,26 @@ TEST_F(StartDaemonTest, EarlyFailuresCloseEverything) {
   ScopedSysOverride<decltype(SysCalls::fork)> fail(&SysCalls::fork, &FailingFork);
   EXPECT_EQ(-3, StartNewDaemon(install_, "", &location));
   // The fixture's descriptor count shows that both pipes were closed.
+}
+
+// A fork after which the child has already ended (not yet reaped) by the
+// time the parent goes on.
+pid_t ForkWhoseChildEndsFirst() {
+  pid_t pid = fork();
+  siginfo_t info;
+  if (pid > 0) waitid(P_PID, pid, &info, WEXITED | WNOWAIT);
+  return pid;
+}
+
+TEST_F(StartDaemonTest, ChildReapedByTheCheckIsNeverKilled) {
+  std::string fake = Fake("fake", "exit 3\n");
+  ScopedEnv path("TREL_DAEMON_PATH", fake.c_str());
+  ScopedTrace trace(temp_.Sub("trace.txt"));
+  ScopedSysOverride<decltype(SysCalls::fork)> ends(&SysCalls::fork, &ForkWhoseChildEndsFirst);
+  StartReport r = Start();
+  EXPECT_EQ(-6, r.code);
+  EXPECT_NE(std::string::npos, trace.Contents().find("Check returned with result "));
+  EXPECT_EQ(std::string::npos, trace.Contents().find("Kill Daemon reached"));
 }
 
 TEST_F(StartDaemonTest, ReadLineFromPipe) {

@@ -90,8 +90,11 @@ TEST_F(PathsTest, InstallDirFromPath) {
   std::string dir;
   EXPECT_EQ(0, GetInstallDirPath("quarn", dir));
   EXPECT_EQ(bin3 + "/", dir);  // as written in PATH
+  // Not on PATH: the directory of the running program itself.
   EXPECT_EQ(0, GetInstallDirPath("nothere", dir));
-  EXPECT_EQ("", dir);
+  char self[4096] = {};
+  ASSERT_GT(readlink("/proc/self/exe", self, sizeof(self) - 1), 0);
+  EXPECT_EQ(std::string(self).substr(0, std::string(self).rfind('/')), dir);
   {
     ScopedEnv empty("PATH", "");
     EXPECT_EQ(-7, GetInstallDirPath("quarn", dir));
@@ -113,6 +116,8 @@ TEST_F(PathsTest, InstallDirRelativeToCwd) {
   GetCWD(cwd);
   EXPECT_EQ(0, GetInstallDirPath("./quarn", dir));
   EXPECT_EQ(cwd + "/.", dir);
+  EXPECT_EQ(0, GetInstallDirPath("build/quarn", dir));  // as the shell ran it
+  EXPECT_EQ(cwd + "/build", dir);
   ASSERT_EQ(0, chdir(old_cwd));
 }
 
