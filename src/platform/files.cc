@@ -35,9 +35,13 @@ int MkDirs(const std::string& dir) {
   }
   TraceMessage("MkDirs(): Directory %S is invalid", dir.c_str());
   std::string parent;
-  if (GetParentDirPath(dir, parent) != 0) return -1;
+  int found = GetParentDirPath(dir, parent);
+  // A relative name of one component lies in the current directory.
+  bool in_current_dir = found == -2;
+  if (found != 0 && !in_current_dir) return -1;
+  if (in_current_dir) parent = ".";
   TraceMessage("MkDirs(): Parent is %S.. Checking parent", parent.c_str());
-  if (MkDirs(parent) != 0) return -1;
+  if (!in_current_dir && MkDirs(parent) != 0) return -1;
   TraceMessage("MkDirs(): Parent %S exists; Creating directory %S", parent.c_str(), dir.c_str());
   if (::mkdir(dir.c_str(), 0700) != 0) {
     int error = errno;
@@ -164,8 +168,11 @@ int TrashDirectory(const std::string& dir) {
 
 int ReadAsciiFileAsLinesAt(int dirFd, const char* name, const std::string& path,
                            std::vector<std::string>& lines, bool onlyRegular) {
-  int fd = ::openat(dirFd, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0 && onlyRegular) return kNotRegularFile;
+  // Never through a link; O_NONBLOCK: a FIFO must not hang the reader.
+  int fd = ::openat(dirFd, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW);
+  // Only a missing file skips the reader's own trace; one that exists and
+  // cannot be read (a link among them) is reported.
+  if (fd < 0 && onlyRegular && (errno == ENOENT || errno == ENOTDIR)) return kNotRegularFile;
   if (fd < 0) {
     TraceMessage("ERROR: ReadAsciiFileAsLines(): Could not open file to read: %s", path.c_str());
     return -1;

@@ -27,18 +27,31 @@ namespace {
 constexpr int kLockAttempts = 5;
 constexpr int kRetry = 1;  // the file changed under us: start again
 
+// A lock file is never reached through a symbolic link: a planted link
+// would make us create or lock its target, outside the registry. The link
+// itself lies where the lock file belongs, so it goes, and a regular file
+// takes its place.
+void RemoveLink(int dirFd, const char* name, const std::string& path) {
+  TraceMessage("WARNING: AcquireFileLock(): Path %S is a symbolic link; removing it", path.c_str());
+  (void)::unlinkat(dirFd, name, 0);
+}
+
 // Step-by-step open of the lock file at `path`, creating it (and missing
 // parents) when it does not exist.
 int OpenLockFileSlowly(const std::string& path, int* fileHandle) {
   struct stat info;
-  bool exists = !IsNullOrEmpty(path) && ::stat(path.c_str(), &info) == 0;
+  bool exists = !IsNullOrEmpty(path) && ::lstat(path.c_str(), &info) == 0;
+  if (exists && S_ISLNK(info.st_mode)) {
+    RemoveLink(AT_FDCWD, path.c_str(), path);
+    return kRetry;
+  }
   if (exists) {
     if (!S_ISREG(info.st_mode)) {
       TraceMessage("ERROR: AcquireFileLock(): Path %S exists, and is not a file", path.c_str());
       return -2;
     }
-    int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0 && errno == ENOENT) return kRetry;
+    int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW);
+    if (fd < 0 && (errno == ENOENT || errno == ELOOP)) return kRetry;
     if (fd < 0) {
       TraceMessage("ERROR: AcquireFileLock(): Could not open file %S; ec = %d", path.c_str(), errno);
       return -3;
@@ -67,7 +80,8 @@ int OpenLockFileSlowly(const std::string& path, int* fileHandle) {
       return -6;
     }
   }
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, 0600);
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0600);
+  if (fd < 0 && errno == ELOOP) return kRetry;  // a link appeared meanwhile
   if (fd < 0) {
     TraceMessage("ERROR: AcquireFileLock(): Error while creating file %S; ec = %d", path.c_str(),
                  errno);
@@ -85,7 +99,7 @@ constexpr int kIsDirectory = 2;
 // there: `likely_missing` says which open to try first.
 int OpenLockFileQuickly(int dirFd, const char* name, const std::string& path, int* fileHandle,
                         bool trace_path, bool likely_missing) {
-  const int kOpen = O_RDWR | O_CLOEXEC | O_NOCTTY;
+  const int kOpen = O_RDWR | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW;
   // Only a plain path with a non-empty parent is created here; the others
   // (no parent, a parent at the root, quotes) follow the step-by-step rules.
   std::string_view text = TextView(path);
@@ -101,6 +115,11 @@ int OpenLockFileQuickly(int dirFd, const char* name, const std::string& path, in
   }
   if (fd < 0) fd = ::openat(dirFd, name, kOpen);
   if (fd < 0 && errno == EISDIR) return kIsDirectory;
+  if (fd < 0 && errno == ELOOP) {
+    if (trace_path) TraceMessage("AcquireFileLock(): path = %S", path.c_str());
+    RemoveLink(dirFd, name, path);
+    return kRetry;
+  }
   if (trace_path) TraceMessage("AcquireFileLock(): path = %S", path.c_str());
   if (fd < 0 && errno == ENOENT && may_create && !likely_missing) {
     fd = ::openat(dirFd, name, kOpen | O_CREAT | O_EXCL, 0600);
@@ -133,6 +152,9 @@ int AcquireFileLockAt(int dirFd, const char* name, const std::string& path, int*
   bool traced = false;
   for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
     int result = kRetry;
+    // Opened by its full path, the file is checked by that path too: the
+    // directory on dirFd may be a deleted one that the path has recreated.
+    bool by_path = false;
     if (quick) {
       result = OpenLockFileQuickly(dirFd, name, path, fileHandle, !traced, likelyMissing);
       if (result == kIsDirectory) return -1;
@@ -143,6 +165,7 @@ int AcquireFileLockAt(int dirFd, const char* name, const std::string& path, int*
       traced = true;
       quick = false;
       result = OpenLockFileSlowly(path, fileHandle);
+      by_path = true;
     }
     if (result == kRetry) continue;
     if (result != 0) {
@@ -166,7 +189,10 @@ int AcquireFileLockAt(int dirFd, const char* name, const std::string& path, int*
       TraceMessage("ERROR: AcquireFileLock(): Path %S exists, and is not a file", path.c_str());
       return -2;
     }
-    if (::fstatat(dirFd, name, &by_name, 0) == 0 && SameFile(by_fd, by_name)) {
+    int check_dir = by_path ? AT_FDCWD : dirFd;
+    const char* check_name = by_path ? path.c_str() : name;
+    if (::fstatat(check_dir, check_name, &by_name, AT_SYMLINK_NOFOLLOW) == 0 &&
+        SameFile(by_fd, by_name)) {
       TraceMessage("AcquireFileLock(): Locking file %S successful", path.c_str());
       return 0;
     }

@@ -32,8 +32,9 @@ int ReadLocationFileAt(int dirFd, const char* name, const std::string&, int32_t&
                        std::string& key) {
   TraceMessage("----------------------------READ LOCATION---------------------------------");
   if (*name == '\0') return -1;
-  // O_NONBLOCK: a file swapped for a FIFO must not hang the lookup.
-  int fd = ::openat(dirFd, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  // O_NONBLOCK: a file swapped for a FIFO must not hang the lookup; a link
+  // is never followed out of the registry.
+  int fd = ::openat(dirFd, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW);
   if (fd < 0) return -1;
   struct stat info;
   if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {

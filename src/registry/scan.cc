@@ -4,6 +4,7 @@
 // the registry directory and each entry directory once and reaches their
 // files by short relative names.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -37,6 +38,14 @@ class OpenDir {
     if (!fd_.Valid()) linked_ = errno == ELOOP || errno == ENOTDIR;
   }
   bool linked() const { return linked_; }
+  // After the entry lock: when the entry was deleted meanwhile and taking
+  // its lock recreated it, the rest of the entry is read and released
+  // through the directory the lock file really lies in.
+  void FollowRecreated(int parent_fd, const char* name) {
+    struct stat info;
+    if (!fd_.Valid() || ::fstat(fd_.Get(), &info) != 0 || info.st_nlink > 0) return;
+    fd_.Reset(::openat(parent_fd, name, O_PATH | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
+  }
   const std::string& path() const { return path_; }
   int fd() const { return fd_.Valid() ? fd_.Get() : AT_FDCWD; }
   // A file of the directory: its full path in `full`, and what to pass
@@ -94,6 +103,7 @@ void PurgeEntry(const OpenDir& registry, const std::string& name, bool listed_as
         locked, lock_path.c_str());
     return;
   }
+  entry.FollowRecreated(registry.fd(), name.c_str());
   std::string alive_path;
   const char* alive = entry.File("alivelock", alive_path);
   int alive_lock = -1;
@@ -139,6 +149,7 @@ void ScanEntry(const OpenDir& registry, const std::string& name, bool listed_as_
                  lock_path.c_str());
     return;
   }
+  entry.FollowRecreated(registry.fd(), name.c_str());
   std::string location_path;
   const char* location = entry.File("location", location_path);
   int read = ReadLocationFileAt(entry.fd(), location, location_path, port, key);

@@ -142,8 +142,10 @@ void TraceMessage(const char* format, ...) {
   line.push_back('\n');
 
   if (TraceFilePath[0] != 0) {
-    // 0600 and no symbolic link: lines hold keys and the whole environment.
-    int fd = ::open(TraceFilePath, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    // 0600, no symbolic link, and no wait on a FIFO: lines hold keys and
+    // the whole environment.
+    int fd = ::open(TraceFilePath,
+                    O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
     if (fd >= 0) {
       WriteQuietly(fd, line.data(), line.size());
       ::close(fd);

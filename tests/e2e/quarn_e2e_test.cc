@@ -36,6 +36,7 @@ TEST_F(QuarnE2E, FirstCommandStartsADaemonTheNextReusesIt) {
 
 TEST_F(QuarnE2E, ExitCodesAndStreams) {
   EXPECT_EQ(7, Quarn({"fail", "7"}).status);
+  EXPECT_EQ(13, Quarn({"fail", "13"}).status);  // the byte 0x0D travels as the escape \0d
   EXPECT_EQ(255, Quarn({"fail", "255"}).status);
   EXPECT_EQ(0, Quarn({"fail", "0"}).status);
   ProcessResult r = Quarn({"stderr", "to err"});
@@ -144,16 +145,21 @@ TEST_F(QuarnE2E, StartupFailuresReportTheDaemonsErrors) {
   } cases[] = {
       {"echo 'trel: broken install' >&2\necho 'trel: second line' >&2\nexit 1\n",
        "trel: broken install\ntrel: second line\n"},
-      {"echo nothing useful\nexit 0\n", ""},
-      {"echo 'Port: 1234'\necho 'Key: '\n", ""},
+      {"echo nothing useful\nexit 0\n",
+       "quarn: the daemon program 'FAKE' did not report its port; it printed: nothing useful\n"},
+      {"echo 'Port: 1234'\necho 'Key: '\n",
+       "quarn: the daemon program 'FAKE' did not report its key; it printed: Key:\n"},
+      {"exit 0\n", "quarn: the daemon program 'FAKE' ended without reporting its port\n"},
   };
-  for (const Case& c : cases) {
-    std::string fake = temp_.Sub("fake-trel");
+  std::string fake = temp_.Sub("fake-trel");
+  for (Case& c : cases) {
     WriteFile(fake, "#!/bin/sh\n" + c.script, 0755);
     ProcessOptions options;
     options.set_env = {{"TREL_DAEMON_PATH", fake}};
     ProcessResult r = Quarn({"--config", config_, "echo", "hi"}, options);
     EXPECT_EQ(13, r.status) << c.script;
+    size_t at = c.err.find("FAKE");
+    if (at != std::string::npos) c.err.replace(at, 4, fake);
     EXPECT_EQ(c.err, r.err) << c.script;
     EXPECT_EQ("", r.out);
   }
@@ -236,6 +242,67 @@ TEST_F(QuarnE2E, PasswordThroughATerminal) {
   EXPECT_EQ(0, WaitChild(pid));
   EXPECT_EQ(std::string::npos, rest.find("hunter22")) << "the secret was echoed";
   close(master);
+}
+
+TEST_F(QuarnE2E, OutputThatCannotBeWrittenEndsTheRun) {
+  ProcessOptions full;
+  full.stdout_file = "/dev/full";
+  ProcessResult r = Quarn({"--config", config_, "flood", "1000000"}, full);
+  EXPECT_EQ(13, r.status);
+  EXPECT_EQ("quarn: cannot write to standard output: No space left on device\n", r.err);
+  // A reader that has gone, SIGPIPE ignored: the flood stops at once, it is
+  // not drained into the closed pipe (the alarm would end that drain).
+  ProcessOptions gone;
+  gone.stdout_broken_pipe = true;
+  gone.ignore_sigpipe = true;
+  gone.timeout_seconds = 20;
+  r = Quarn({"--config", config_, "flood", "100000000000"}, gone);
+  EXPECT_EQ(13, r.status);
+  EXPECT_EQ("quarn: cannot write to standard output: Broken pipe\n", r.err);
+  // A full non-blocking pipe is waited for, never an error.
+  ProcessOptions nonblocking;
+  nonblocking.stdout_nonblocking = true;
+  r = Quarn({"--config", config_, "flood", "1000000"}, nonblocking);
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ(1000000u, r.out.size());
+  EXPECT_EQ("", r.err);
+}
+
+TEST_F(QuarnE2E, RelativeProgramAndConfigurationPaths) {
+  std::string program = QUARN_BINARY;
+  std::string build_dir = program.substr(0, program.rfind('/'));
+  ProcessOptions from_parent;
+  from_parent.cwd = build_dir.substr(0, build_dir.rfind('/'));
+  from_parent.argv0 = build_dir.substr(build_dir.rfind('/') + 1) + "/quarn";
+  EXPECT_EQ("hi\n", Quarn({"--config", config_, "echo", "hi"}, from_parent).out);
+  ProcessOptions alias;  // not on PATH: quarn finds its own file
+  alias.argv0 = "quarn-alias";
+  alias.set_env = {{"PATH", "/nonexistent"}};
+  EXPECT_EQ("hi\n", Quarn({"--config", temp_.Sub("alias"), "echo", "hi"}, alias).out);
+  alias.set_env.clear();
+  alias.unset_env = {"PATH"};
+  ProcessResult r = Quarn({"--config", temp_.Sub("alias"), "echo", "hi"}, alias);
+  EXPECT_EQ(255, r.status);
+  EXPECT_EQ("quarn: cannot find the directory that holds quarn (started as 'quarn-alias')\n", r.err);
+
+  // Relative configuration directories of one component, made where the
+  // command runs; the daemon keeps none of that directory busy.
+  ProcessOptions here;
+  here.cwd = temp_.path();
+  EXPECT_EQ("hi\n", Quarn({"--config", "rel", "echo", "hi"}, here).out);
+  EXPECT_TRUE(Exists(temp_.Sub("rel/daemons")));
+  here.set_env = {{"TREL_CONFIG_DIRECTORY", "rel2"}};
+  r = Quarn({"daemon", "status"}, here);
+  EXPECT_EQ(0, r.status);
+  std::smatch pid;
+  ASSERT_TRUE(std::regex_search(r.out, pid, std::regex("pid: (\\d+)")));
+  char cwd[64] = {};
+  EXPECT_GT(readlink(("/proc/" + pid[1].str() + "/cwd").c_str(), cwd, sizeof(cwd) - 1), 0);
+  EXPECT_STREQ("/", cwd);
+  // A path in a command is the command's, not the daemon's.
+  r = Quarn({"rerun-once", "marker"}, here);
+  EXPECT_EQ("re-run done\n", r.out);
+  EXPECT_TRUE(Exists(temp_.Sub("marker")));
 }
 
 }  // namespace

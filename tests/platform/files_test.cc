@@ -26,8 +26,15 @@ TEST_F(FilesTest, MkDirsCreatesChainWithMode0700) {
   EXPECT_EQ(0, MkDirs(temp_.Sub("file")));  // exists: nothing to do
   EXPECT_EQ(-1, MkDirs(temp_.Sub("new/")));  // created by recursion, then mkdir fails
   EXPECT_TRUE(Exists(temp_.Sub("new")));
-  EXPECT_EQ(-1, MkDirs("relative"));
   EXPECT_EQ(-1, MkDirs(temp_.Sub("file/sub")));
+  // A relative name of one component lies in the current directory.
+  char old_cwd[4096];
+  ASSERT_NE(nullptr, getcwd(old_cwd, sizeof(old_cwd)));
+  ASSERT_EQ(0, chdir(temp_.path().c_str()));
+  EXPECT_EQ(0, MkDirs("relative"));
+  EXPECT_EQ(0, MkDirs("relative/sub"));
+  ASSERT_EQ(0, chdir(old_cwd));
+  EXPECT_TRUE(Exists(temp_.Sub("relative/sub")));
 }
 
 TEST_F(FilesTest, ListEntries) {

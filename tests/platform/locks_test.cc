@@ -84,6 +84,37 @@ TEST_F(LocksTest, BadArguments) {
   EXPECT_TRUE(Exists(temp_.Sub("file")));
 }
 
+TEST_F(LocksTest, NeverThroughALink) {
+  std::string outside = temp_.Sub("outside");
+  WriteFile(outside, "precious");
+  for (std::string target : {outside, temp_.Sub("dangling-target")}) {
+    std::string path = temp_.Sub("lock");
+    ASSERT_EQ(0, symlink(target.c_str(), path.c_str()));
+    int handle = -1;
+    ASSERT_EQ(0, AcquireFileLock(path, &handle));
+    struct stat info;
+    ASSERT_EQ(0, lstat(path.c_str(), &info));
+    EXPECT_TRUE(S_ISREG(info.st_mode));  // the link made way for a lock file
+    EXPECT_EQ(0, ReleaseFileLock(path, &handle));
+    EXPECT_FALSE(Exists(path));
+  }
+  EXPECT_EQ("precious", ReadFile(outside));
+  EXPECT_FALSE(Exists(temp_.Sub("dangling-target")));
+}
+
+TEST_F(LocksTest, LockInADeletedDirectoryIsTakenWhereItWasRecreated) {
+  std::string entry = temp_.Sub("entry");
+  ASSERT_EQ(0, mkdir(entry.c_str(), 0700));
+  int dir = open(entry.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(dir, 0);
+  ASSERT_EQ(0, rmdir(entry.c_str()));  // deleted after it was opened
+  int handle = -1;
+  EXPECT_EQ(0, AcquireFileLockAt(dir, "lock", entry + "/lock", &handle, true));
+  EXPECT_EQ(0, ReleaseFileLock(entry + "/lock", &handle));
+  EXPECT_FALSE(Exists(entry + "/lock"));
+  close(dir);
+}
+
 struct LoopArgs {
   std::string lock;
   std::string marker;

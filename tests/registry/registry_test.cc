@@ -88,6 +88,22 @@ TEST_F(RegistryTest, SandboxAndPropertyFiles) {
             properties);
   EXPECT_EQ(-1, ReadPropertiesFile(temp_.Sub("missing"), properties));
   EXPECT_TRUE(properties.empty());
+
+  // A file that is there but cannot be read (here: a link, never followed)
+  // is reported by the readers; a missing one is not.
+  ScopedTrace trace(temp_.Sub("trace.txt"));
+  ASSERT_EQ(0, symlink(temp_.Sub("s1").c_str(), temp_.Sub("linked").c_str()));
+  EXPECT_EQ(-1, ReadSandboxesFile(temp_.Sub("linked"), sandboxes));
+  EXPECT_EQ(-1, ReadPropertiesFile(temp_.Sub("linked"), properties));
+  int32_t port = -1;
+  std::string key;
+  EXPECT_EQ(-1, ReadLocationFile(temp_.Sub("linked"), port, key));
+  std::string text = trace.Contents();
+  EXPECT_NE(std::string::npos, text.find("ERROR: ReadAsciiFileAsLines(): Could not open file to read: " +
+                                         temp_.Sub("linked")));
+  EXPECT_NE(std::string::npos, text.find("ERROR: ReadSandboxesFile(): Error reading sandbox file data; result = -1"));
+  EXPECT_NE(std::string::npos, text.find("ERROR: ReadPropertiesFile(): Error reading properties file"));
+  EXPECT_EQ(std::string::npos, text.find(temp_.Sub("missing")));
 }
 
 TEST_F(RegistryTest, PurgeDeletesStaleEntriesOnly) {
@@ -209,9 +225,16 @@ TEST_F(RegistryTest, LinkedEntriesNeverReachOutside) {
   ASSERT_EQ(0, symlink(outside.c_str(), (Entry("holds-links") + "/dirlink").c_str()));
   ASSERT_EQ(0, symlink((outside + "/lock").c_str(), (Entry("holds-links") + "/filelink").c_str()));
 
+  // Lock files planted as links: never followed, and no lookup blocked.
+  MakeEntry(registry_, "alive-link", 3, nullptr);
+  ASSERT_EQ(0, symlink((outside + "/alivelock").c_str(), (Entry("alive-link") + "/alivelock").c_str()));
+  ASSERT_EQ(0, symlink(temp_.Sub("made-outside").c_str(), (registry_ + "/lock").c_str()));
+
   DaemonLocation location;
   EXPECT_EQ(-3, FindDaemon(registry_, cwd_, &location));
-  EXPECT_TRUE(EntryNames().empty());
+  EXPECT_TRUE(EntryNames().empty());  // the alivelock link made its entry stale
+  EXPECT_FALSE(Exists(temp_.Sub("made-outside")));
+  EXPECT_FALSE(Exists(registry_ + "/lock"));
   EXPECT_EQ("precious lock-named file", ReadFile(outside + "/lock"));
   EXPECT_EQ("precious", ReadFile(outside + "/alivelock"));
   EXPECT_EQ("precious", ReadFile(outside + "/sub/data"));

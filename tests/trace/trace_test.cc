@@ -6,8 +6,10 @@
 #include <unistd.h>
 
 #include <regex>
+#include <set>
 
 #include "launcher/trace_init.h"
+#include "platform/files.h"
 #include "support/test_support.h"
 
 namespace {
@@ -70,6 +72,30 @@ TEST_F(TraceTest, InitPlacesFileUnderConfigDir) {
   struct stat info;
   ASSERT_EQ(0, stat((config + "/trace").c_str(), &info));
   EXPECT_EQ(0700u, info.st_mode & 0777);
+  ASSERT_EQ(0, lstat(path.c_str(), &info));  // created at once, the user's alone
+  EXPECT_TRUE(S_ISREG(info.st_mode));
+  EXPECT_EQ(0600u, info.st_mode & 0777);
+}
+
+TEST_F(TraceTest, InitNeverOpensAFileThatIsAlreadyThere) {
+  ScopedEnv on("QUARN_NATIVE_TRACE_ENABLE", "1");
+  std::string dir = temp_.Sub("cfg/trace");
+  ASSERT_EQ(0, MkDirs(dir));
+  // Planted at this moment's name: a file of another mode, and a FIFO that
+  // would hang a writer.
+  std::string now;
+  FormatTraceTimestamp(now);
+  WriteFile(dir + "/quarn_c_" + now + ".txt", "planted", 0644);
+  ASSERT_EQ(0, mkfifo((dir + "/quarn_c_" + now + "_1.txt").c_str(), 0666));
+  std::set<std::string> paths;
+  for (int run = 0; run < 50; ++run) {  // many runs within one millisecond
+    TraceInit(temp_.Sub("cfg").c_str());
+    paths.insert(TraceFilePath);
+    TraceMessage("run %d", run);
+  }
+  TraceFilePath[0] = '\0';
+  EXPECT_EQ(50u, paths.size());
+  EXPECT_EQ("planted", ReadFile(dir + "/quarn_c_" + now + ".txt"));
 }
 
 TEST_F(TraceTest, InitCreatesTheDirectoryEvenWithTracingOff) {
@@ -83,15 +109,27 @@ TEST_F(TraceTest, InitFallsBackToTempDir) {
   ScopedEnv on("QUARN_NATIVE_TRACE_ENABLE", "1");
   ScopedEnv tmp("TMPDIR", temp_.Sub("tmp").c_str());
   mkdir(temp_.Sub("tmp").c_str(), 0700);
-  std::string config = temp_.Sub("cfg");
+  std::string config = temp_.Sub("cfg"), linked = temp_.Sub("linked"), open = temp_.Sub("open");
   mkdir(config.c_str(), 0700);
   WriteFile(config + "/trace", "not a directory");
-  for (const char* dir : {config.c_str(), "", static_cast<const char*>(nullptr)}) {
+  // A trace directory that is a link, or that others may write to, is not used.
+  ASSERT_EQ(0, MkDirs(temp_.Sub("elsewhere")));
+  ASSERT_EQ(0, MkDirs(linked));
+  ASSERT_EQ(0, symlink(temp_.Sub("elsewhere").c_str(), (linked + "/trace").c_str()));
+  ASSERT_EQ(0, MkDirs(open + "/trace"));
+  chmod((open + "/trace").c_str(), 0777);
+  for (const char* dir : {config.c_str(), "", static_cast<const char*>(nullptr), linked.c_str(),
+                          open.c_str()}) {
     TraceInit(dir);
     std::string path = TraceFilePath;
     TraceFilePath[0] = '\0';
     EXPECT_EQ(0u, path.find(temp_.Sub("tmp/trace/quarn_c_"))) << path;
   }
+  std::vector<std::string> names;
+  EXPECT_EQ(0, ListFileSystemEntries(temp_.Sub("elsewhere"), names, false));
+  EXPECT_TRUE(names.empty());
+  EXPECT_EQ(0, ListFileSystemEntries(open + "/trace", names, false));
+  EXPECT_TRUE(names.empty());
 }
 
 }  // namespace
