@@ -323,6 +323,7 @@ int StartNewDaemon(const std::string& installDir, const std::string& configDir,
   }
 
   // Close what is still open: read ends first, then any write end.
+  int started = code;
   for (int i = 0; i < 2; ++i) {
     if (pipes[i][0] >= 0 && CloseFd(pipes[i][0]) != 0) code = -12;
     pipes[i][0] = -1;
@@ -330,6 +331,9 @@ int StartNewDaemon(const std::string& installDir, const std::string& configDir,
   for (int i = 0; i < 2; ++i) {
     if (pipes[i][1] >= 0 && CloseFd(pipes[i][1]) != 0) code = -13;
     pipes[i][1] = -1;
+  }
+  if (started == 0 && code != 0) {
+    ReportToUser("cannot close the pipes of the daemon program '" + PrintableText(program, 200) + "'");
   }
   return code;
 }
