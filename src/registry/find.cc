@@ -1,29 +1,17 @@
 // Choosing a daemon for the working directory.
+#include "platform/backoff.h"
 #include "platform/paths.h"
 #include "platform/strings.h"
 #include "registry/registry.h"
 #include "trace/trace.h"
 
-int FindDaemon(const std::string& registryPath, const std::string& workingDirPath,
-               DaemonLocation* location) {
-  TraceMessage("------------------------FIND DAEMON--------------------------");
-  if (location == nullptr || !IsPathDirectory(registryPath) || !IsPathDirectory(workingDirPath)) {
-    return -1;
-  }
-  TraceMessage("FindDaemon(): Daemon Registry Path = %S", registryPath.c_str());
-  location->key.clear();
-  location->port = -1;
+namespace {
 
-  DaemonRegistryList entries;
-  int listed = ListDaemons(registryPath, workingDirPath, entries);
-  if (listed != 0) {
-    TraceMessage("ERROR: FindDaemon(): Error while listing daemons; result = %d", listed);
-    DestroyDaemonRegistryList(entries);
-    return -2;
-  }
+// Chooses among the listed entries; 0 with `location` set, else -3.
+int ChooseDaemon(const DaemonRegistryList& entries, const std::string& workingDirPath,
+                 DaemonLocation* location) {
   TraceMessage("List daemon returns; # = %d", static_cast<int>(entries.size()));
   TraceMessage("---------------------SEARCH DAEMON ENTRIES-----------------------");
-
   const DaemonRegistryEntryInfo* uncommitted = nullptr;
   for (const DaemonRegistryEntryInfo* record : entries) {
     if (record == nullptr) continue;
@@ -39,24 +27,53 @@ int FindDaemon(const std::string& registryPath, const std::string& workingDirPat
         TraceMessage(
             "FindDaemon(): Found a daemon to hook onto; sandbox = %S, key = %s, port = %d",
             sandbox.c_str(), location->key.c_str(), location->port);
-        DestroyDaemonRegistryList(entries);
         return 0;
       }
     }
   }
-  int result;
   if (uncommitted != nullptr) {
     location->key = uncommitted->key;
     location->port = uncommitted->port;
     TraceMessage("FindDaemon(): Found an uncommitted entry; key = %s, port = %d",
                  location->key.c_str(), location->port);
-    result = 0;
-  } else {
-    location->key.clear();
-    location->port = -1;
-    TraceMessage("FindDaemon(): No daemon found");
-    result = -3;
+    return 0;
   }
-  DestroyDaemonRegistryList(entries);
-  return result;
+  location->key.clear();
+  location->port = -1;
+  TraceMessage("FindDaemon(): No daemon found");
+  return -3;
+}
+
+}  // namespace
+
+int FindDaemon(const std::string& registryPath, const std::string& workingDirPath,
+               DaemonLocation* location) {
+  TraceMessage("------------------------FIND DAEMON--------------------------");
+  if (location == nullptr || !IsPathDirectory(registryPath) || !IsPathDirectory(workingDirPath)) {
+    return -1;
+  }
+  TraceMessage("FindDaemon(): Daemon Registry Path = %S", registryPath.c_str());
+  location->key.clear();
+  location->port = -1;
+
+  Backoff lock_wait(kRegistryLockWaitUs);
+  // The only live entry may be busy for a moment (another lookup reads it,
+  // its daemon rewrites it): without looking again we would start a daemon.
+  Backoff busy_wait(kBusyEntryRetryUs);
+  for (;;) {
+    DaemonRegistryList entries;
+    bool skipped_busy = false;
+    int listed = ListDaemons(registryPath, workingDirPath, entries, lock_wait, &skipped_busy);
+    if (listed != 0) {
+      TraceMessage("ERROR: FindDaemon(): Error while listing daemons; result = %d", listed);
+      DestroyDaemonRegistryList(entries);
+      return -2;
+    }
+    int chosen = ChooseDaemon(entries, workingDirPath, location);
+    DestroyDaemonRegistryList(entries);
+    if (chosen == 0 || !skipped_busy) return chosen;
+    int waited = busy_wait.Pause();
+    if (waited == 0) return chosen;
+    TraceMessage("FindDaemon(): An entry was busy; looking again after %d us", waited);
+  }
 }

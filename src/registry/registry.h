@@ -12,6 +12,8 @@
 
 #include "platform/location.h"
 
+class Backoff;
+
 /// One live entry as read by the scan.
 struct DaemonRegistryEntryInfo {
   int32_t port = -1;
@@ -24,6 +26,18 @@ using DaemonRegistryList = std::vector<DaemonRegistryEntryInfo*>;
 
 constexpr size_t kLocationRecordSize = 20;
 constexpr size_t kKeyBytes = 16;
+
+// Waits for what other processes hold for a moment. Lookups by other front
+// ends never wait: what they see of the lock files does not change.
+/// One lookup's wait for the registry lock, both passes together.
+constexpr long long kRegistryLockWaitUs = 1000000;
+/// A lookup that found no daemon but skipped a busy entry looks again
+/// within this much waiting.
+constexpr long long kBusyEntryRetryUs = 200000;
+/// The wait for the start lock, which ends early when its holder dies.
+constexpr long long kStartLockWaitUs = 30000000;
+/// The wait for a new daemon's entry to be listed.
+constexpr long long kNewEntryWaitUs = 2000000;
 
 /// Port (big-endian, bytes 0-3) and key text (bytes 4-19) of a location file.
 /// 0; -1 not a regular file or cannot be opened; -2 short; -4 close failed.
@@ -45,10 +59,26 @@ void DestroyDaemonRegistryList(DaemonRegistryList& list);
 /// 0; -1 not directories or registry lock busy; -2 listing; -3 release.
 [[nodiscard]] int ListDaemons(const std::string& registryPath, const std::string& workingDirPath,
                               DaemonRegistryList& entries);
+/// The same, waiting for the registry lock within `wait`; an entry skipped
+/// because another process held its lock sets *skippedBusy.
+[[nodiscard]] int PurgeStaleDaemonEntries(const std::string& registryPath, Backoff& wait);
+[[nodiscard]] int ListDaemons(const std::string& registryPath, const std::string& workingDirPath,
+                              DaemonRegistryList& entries, Backoff& wait, bool* skippedBusy);
 /// The first live entry with a sandbox root that prefixes the working
 /// directory, else the last entry without sandboxes. 0 chosen; -1 bad
 /// arguments (location unchanged); -2 scan failed; -3 none qualified.
+/// When none qualified but an entry was busy, it looks again.
 [[nodiscard]] int FindDaemon(const std::string& registryPath, const std::string& workingDirPath,
                              DaemonLocation* location);
+
+/// Polls the registry until the daemon at `location` is listed.
+/// 0 listed; -1 not within kNewEntryWaitUs.
+int AwaitDaemonEntry(const std::string& registryPath, const DaemonLocation& location);
+
+/// The start lock, "start.lock" in the registry directory (created with it
+/// when missing): one front end at a time starts a daemon. Waits while it
+/// is held, up to kStartLockWaitUs. Codes as AcquireFileLock.
+[[nodiscard]] int AcquireStartLock(const std::string& registryPath, int* handle);
+[[nodiscard]] int ReleaseStartLock(const std::string& registryPath, int* handle);
 
 #endif  // QUARN_REGISTRY_REGISTRY_H_

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 
+#include "platform/backoff.h"
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/sys.h"
@@ -70,9 +71,20 @@ bool IsLinkedEntry(bool listed_as_link, const OpenDir& entry, const char* pass) 
   return true;
 }
 
-int AcquireRegistryLock(const OpenDir& registry, std::string& lock_path, int* handle) {
+// Another lookup holds the registry lock for one pass, a few hundred
+// microseconds: waiting for it is far cheaper than starting a daemon.
+int AcquireRegistryLock(const OpenDir& registry, std::string& lock_path, int* handle,
+                        Backoff& wait, const char* pass) {
   const char* lock = registry.File("lock", lock_path);
-  return AcquireFileLockAt(registry.fd(), lock, lock_path, handle, true);
+  wait.Restart();
+  for (;;) {
+    int result = AcquireFileLockAt(registry.fd(), lock, lock_path, handle, true);
+    if (result != kLockBusy) return result;
+    int waited = wait.Pause();
+    if (waited == 0) return result;
+    std::string line = std::string(pass) + "(): Waited %d us for lock %S";
+    TraceMessage(line.c_str(), waited, lock_path.c_str());
+  }
 }
 
 int ReleaseRegistryLock(const OpenDir& registry, int* handle) {
@@ -132,9 +144,10 @@ void PurgeEntry(const OpenDir& registry, const std::string& name, bool listed_as
   }
 }
 
-// Reads one entry under its entry lock; appends it when live.
+// Reads one entry under its entry lock; appends it when live. An entry
+// whose lock another process holds sets *skipped_busy.
 void ScanEntry(const OpenDir& registry, const std::string& name, bool listed_as_link,
-               DaemonRegistryList& entries) {
+               DaemonRegistryList& entries, bool* skipped_busy) {
   int32_t port = -1;
   std::string key;
   OpenDir entry(registry.fd(), name.c_str(), Join(registry.path(), name.c_str()));
@@ -147,6 +160,7 @@ void ScanEntry(const OpenDir& registry, const std::string& name, bool listed_as_
   if (locked != 0) {
     TraceMessage("ListDaemons(): Failed to acquire lock on the daemon entry; result = %d; %S", locked,
                  lock_path.c_str());
+    if (locked == kLockBusy) *skipped_busy = true;
     return;
   }
   entry.FollowRecreated(registry.fd(), name.c_str());
@@ -198,15 +212,49 @@ void ScanEntry(const OpenDir& registry, const std::string& name, bool listed_as_
   }
 }
 
+// The scan pass: every live entry, read under the registry lock.
+int ScanPass(const std::string& registryPath, DaemonRegistryList& entries, Backoff& wait,
+             bool* skippedBusy) {
+  OpenDir registry(AT_FDCWD, registryPath.c_str(), registryPath, true);
+  std::string lock_path;
+  int registry_lock = -1;
+  if (AcquireRegistryLock(registry, lock_path, &registry_lock, wait, "ListDaemons") != 0) {
+    TraceMessage("ERROR: ListDaemons(): Failed to acquire registry dir lock; %S", lock_path.c_str());
+    return -1;
+  }
+  int result = 0;
+  std::vector<std::string> names;
+  std::vector<bool> links;
+  if (ListFileSystemEntries(registryPath, names, true, &links) != 0) {
+    TraceMessage("ERROR: ListDaemons(): Error while retrieving directory contents for %S",
+                 registryPath.c_str());
+    result = -2;
+  } else {
+    TraceMessage("ListDaemons(): Found %d daemon entries", static_cast<int>(names.size()));
+    TraceMessage("----------------------------READ ENTRIES---------------------------------");
+    for (size_t i = 0; i < names.size(); ++i) {
+      ScanEntry(registry, names[i], links[i], entries, skippedBusy);
+    }
+  }
+  int released = ReleaseRegistryLock(registry, &registry_lock);
+  if (released != 0) {
+    TraceMessage("WARNING: ListDaemons(): Error releasing daemon registry lock; @ %S; result = %d",
+                 lock_path.c_str(), released);
+    if (result == 0) result = -3;
+  }
+  return result;
+}
+
 }  // namespace
 
-int PurgeStaleDaemonEntries(const std::string& registryPath) {
+int PurgeStaleDaemonEntries(const std::string& registryPath, Backoff& wait) {
   TraceMessage("----------------------------PURGE DAEMONS---------------------------------");
   if (!IsPathDirectory(registryPath)) return -1;
   OpenDir registry(AT_FDCWD, registryPath.c_str(), registryPath, true);
   std::string lock_path;
   int registry_lock = -1;
-  if (AcquireRegistryLock(registry, lock_path, &registry_lock) != 0) {
+  if (AcquireRegistryLock(registry, lock_path, &registry_lock, wait, "PurgeStaleDaemonEntries") !=
+      0) {
     TraceMessage("ERROR: PurgeStaleDaemonEntries(): Failed to acquire registry dir lock; %S",
                  lock_path.c_str());
     return -1;
@@ -231,39 +279,55 @@ int PurgeStaleDaemonEntries(const std::string& registryPath) {
   return result;
 }
 
+int PurgeStaleDaemonEntries(const std::string& registryPath) {
+  Backoff wait(kRegistryLockWaitUs);
+  return PurgeStaleDaemonEntries(registryPath, wait);
+}
+
 int ListDaemons(const std::string& registryPath, const std::string& workingDirPath,
-                DaemonRegistryList& entries) {
+                DaemonRegistryList& entries, Backoff& wait, bool* skippedBusy) {
   TraceMessage("----------------------------LIST DAEMONS---------------------------------");
   if (!IsPathDirectory(registryPath) || !IsPathDirectory(workingDirPath)) return -1;
   DestroyDaemonRegistryList(entries);
-  int purged = PurgeStaleDaemonEntries(registryPath);
+  int purged = PurgeStaleDaemonEntries(registryPath, wait);
   if (purged != 0) {
     TraceMessage("WARNING: ListDaemons(): Could not purge stale daemon entries; result = %d", purged);
   }
-  OpenDir registry(AT_FDCWD, registryPath.c_str(), registryPath, true);
-  std::string lock_path;
-  int registry_lock = -1;
-  if (AcquireRegistryLock(registry, lock_path, &registry_lock) != 0) {
-    TraceMessage("ERROR: ListDaemons(): Failed to acquire registry dir lock; %S", lock_path.c_str());
-    return -1;
+  return ScanPass(registryPath, entries, wait, skippedBusy);
+}
+
+int ListDaemons(const std::string& registryPath, const std::string& workingDirPath,
+                DaemonRegistryList& entries) {
+  Backoff wait(kRegistryLockWaitUs);
+  bool skipped_busy = false;
+  return ListDaemons(registryPath, workingDirPath, entries, wait, &skipped_busy);
+}
+
+int AwaitDaemonEntry(const std::string& registryPath, const DaemonLocation& location) {
+  Backoff poll(kNewEntryWaitUs, 500, 50000);
+  Backoff lock_wait(kRegistryLockWaitUs);
+  int waited = 0;
+  for (;;) {
+    DaemonRegistryList entries;
+    bool skipped_busy = false;
+    bool found = false;
+    if (IsPathDirectory(registryPath) &&
+        ScanPass(registryPath, entries, lock_wait, &skipped_busy) == 0) {
+      for (const DaemonRegistryEntryInfo* record : entries) {
+        found = found || (record->port == location.port && record->key == location.key);
+      }
+    }
+    DestroyDaemonRegistryList(entries);
+    if (found) {
+      TraceMessage("AwaitDaemonEntry(): The new daemon's entry is listed after %d us", waited);
+      return 0;
+    }
+    int step = poll.Pause();
+    if (step == 0) {
+      TraceMessage("WARNING: AwaitDaemonEntry(): The new daemon's entry is not listed after %d us",
+                   waited);
+      return -1;
+    }
+    waited += step;
   }
-  int result = 0;
-  std::vector<std::string> names;
-  std::vector<bool> links;
-  if (ListFileSystemEntries(registryPath, names, true, &links) != 0) {
-    TraceMessage("ERROR: ListDaemons(): Error while retrieving directory contents for %S",
-                 registryPath.c_str());
-    result = -2;
-  } else {
-    TraceMessage("ListDaemons(): Found %d daemon entries", static_cast<int>(names.size()));
-    TraceMessage("----------------------------READ ENTRIES---------------------------------");
-    for (size_t i = 0; i < names.size(); ++i) ScanEntry(registry, names[i], links[i], entries);
-  }
-  int released = ReleaseRegistryLock(registry, &registry_lock);
-  if (released != 0) {
-    TraceMessage("WARNING: ListDaemons(): Error releasing daemon registry lock; @ %S; result = %d",
-                 lock_path.c_str(), released);
-    if (result == 0) result = -3;
-  }
-  return result;
 }

@@ -147,12 +147,22 @@ TEST_F(RegistryTest, ScanSkipsUnreadableLocationsAndListsUncommitted) {
   EXPECT_EQ(3u, EntryNames().size());  // live entries are never deleted
 }
 
-TEST_F(RegistryTest, HeldRegistryLockFailsBothPassesAtOnce) {
+TEST_F(RegistryTest, ShortBusyLocksAreWaitedFor) {
+  MakeEntry(registry_, "only", 42, nullptr);
+  LockHolder daemon({Entry("only") + "/alivelock"});
+  // Another lookup's registry lock, then the only live entry's lock, held
+  // for 150 ms: the lookup waits and finds the daemon.
+  for (const std::string& held : {registry_ + "/lock", Entry("only") + "/lock"}) {
+    LockHolder other({held}, 150);
+    DaemonLocation location;
+    EXPECT_EQ(0, FindDaemon(registry_, cwd_, &location)) << held;
+    EXPECT_EQ(42, location.port) << held;
+  }
+}
+
+TEST_F(RegistryTest, RegistryLockHeldForGoodFailsTheLookupAfterTheWait) {
   MakeEntry(registry_, "stale", 1000, "/x\n");
   LockHolder other({registry_ + "/lock"});
-  EXPECT_EQ(-1, PurgeStaleDaemonEntries(registry_));
-  DaemonRegistryList list;
-  EXPECT_EQ(-1, ListDaemons(registry_, cwd_, list));
   DaemonLocation location;
   location.port = 5;
   location.key = "x";

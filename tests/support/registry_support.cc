@@ -35,7 +35,7 @@ std::string KeyFor(int key_seed) {
   return key;
 }
 
-LockHolder::LockHolder(const std::vector<std::string>& paths) {
+LockHolder::LockHolder(const std::vector<std::string>& paths, int holdMs) {
   int ready[2], release[2];
   if (pipe2(ready, O_CLOEXEC) != 0 || pipe2(release, O_CLOEXEC) != 0) abort();
   pid_ = fork();
@@ -48,6 +48,10 @@ LockHolder::LockHolder(const std::vector<std::string>& paths) {
     }
     char byte = 1;
     if (write(ready[1], &byte, 1) != 1) _exit(4);
+    if (holdMs >= 0) {
+      usleep(static_cast<useconds_t>(holdMs) * 1000);
+      _exit(0);
+    }
     while (read(release[0], &byte, 1) < 0) {
     }
     _exit(0);

@@ -16,10 +16,10 @@ void MakeEntry(const std::string& registry, const std::string& name, int port,
 std::string KeyFor(int key_seed);
 
 /// A child process holding lockf locks on files (created when missing, not
-/// deleted) until Release() or destruction.
+/// deleted) until Release() or destruction, or for `holdMs` when given.
 class LockHolder {
  public:
-  explicit LockHolder(const std::vector<std::string>& paths);
+  explicit LockHolder(const std::vector<std::string>& paths, int holdMs = -1);
   ~LockHolder();
   void Release();
 
