@@ -45,6 +45,36 @@ void TraceLocale() {
   std::setlocale(LC_CTYPE, remembered.c_str());
 }
 
+// Starts a daemon under the start lock, so that runs that overlap start one
+// between them. With `lookAgain`, a daemon that another run started while
+// this one waited for the lock serves this run too. The lock is kept until
+// the new daemon's entry is listed, so the next holder finds it.
+int StartDaemonInTurn(const std::string& installDir, const std::string& configDir,
+                      const std::string& registryDir, const std::string& cwd, bool lookAgain,
+                      DaemonLocation* location) {
+  int start_lock = -1;
+  int locked = AcquireStartLock(registryDir, &start_lock);
+  if (locked != 0) {
+    // Held for too long, or no registry to hold it in: start as if alone.
+    TraceMessage("WARNING: main(): Starting a daemon without the start lock; result = %d", locked);
+  }
+  int started = 0;
+  if (locked == 0 && lookAgain && FindDaemon(registryDir, cwd, location) == 0 &&
+      location->Usable()) {
+    TraceMessage("main(): Found a daemon started meanwhile; port = %d", location->port);
+  } else {
+    started = StartNewDaemon(installDir, configDir, location);
+    if (started == 0 && locked == 0) (void)AwaitDaemonEntry(registryDir, *location);
+  }
+  if (locked == 0) {
+    int released = ReleaseStartLock(registryDir, &start_lock);
+    if (released != 0) {
+      TraceMessage("WARNING: main(): Error releasing the start lock; result = %d", released);
+    }
+  }
+  return started;
+}
+
 }  // namespace
 
 int RunCommandLoop(const std::string& configDir, const std::string& installDir,
@@ -60,7 +90,9 @@ int RunCommandLoop(const std::string& configDir, const std::string& installDir,
   int reruns = 0;
   for (;;) {
     if (!location.Usable()) {
-      int started = StartNewDaemon(installDir, configDir, &location);
+      // A re-run asks for a fresh daemon: no second lookup then.
+      int started =
+          StartDaemonInTurn(installDir, configDir, registryDir, cwd, reruns == 0, &location);
       if (started != 0) {
         TraceMessage("main(): Error starting daemon; result = %d", started);
         exit_code = kFrontEndFailureExitCode;

@@ -14,8 +14,10 @@
 #include <fstream>
 #include <regex>
 
+#include "platform/files.h"
 #include "support/e2e_fixture.h"
 #include "support/process.h"
+#include "support/registry_support.h"
 #include "support/test_support.h"
 
 namespace {
@@ -107,36 +109,43 @@ TEST_F(QuarnE2E, RerunStartsASecondDaemonAndSendsTheCommandAgain) {
   EXPECT_NE(std::string::npos, r.err.find("kept asking for the command to be run again")) << r.err;
 }
 
-TEST_F(QuarnE2E, ManyAtOnceAgainstEmptyAndRunningRegistry) {
-  for (int round = 0; round < 2; ++round) {
+TEST_F(QuarnE2E, OverlappingRunsShareOneDaemon) {
+  // Each of `processes` makes `runs` commands; all start at once.
+  auto overlap = [&](int processes, int runs) {
     std::vector<pid_t> pids;
-    for (int i = 0; i < 8; ++i) {
-      ProcessOptions options;
-      options.set_env = base_.set_env;
-      options.unset_env = base_.unset_env;
-      std::string out = temp_.Sub("many" + std::to_string(i));
+    for (int i = 0; i < processes; ++i) {
       pid_t pid = fork();
       if (pid == 0) {
-        int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(fd, 1);
-        for (auto& [k, v] : options.set_env) setenv(k.c_str(), v.c_str(), 1);
-        CloseAbove2();
-        execl(QUARN_BINARY, QUARN_BINARY, "--config", config_.c_str(), "echo", "hi", nullptr);
-        _exit(127);
+        for (int k = 0; k < runs; ++k) {
+          ProcessResult r = Quarn({"echo", "hi"});
+          if (r.status != 0 || r.out != "hi\n") _exit(1);
+        }
+        _exit(0);
       }
       pids.push_back(pid);
     }
-    for (size_t i = 0; i < pids.size(); ++i) {
-      EXPECT_EQ(0, WaitChild(pids[i]));
-      EXPECT_EQ("hi\n", ReadFile(temp_.Sub("many" + std::to_string(i))));
-    }
-    ReapEnded();
-    EXPECT_FALSE(Exists(config_ + "/daemons/lock"));
-    for (const std::string& name : Entries()) {
-      EXPECT_FALSE(Exists(config_ + "/daemons/" + name + "/lock")) << name;
-      EXPECT_TRUE(Exists(config_ + "/daemons/" + name + "/location")) << name;
-    }
+    for (pid_t pid : pids) EXPECT_EQ(0, WaitChild(pid)) << "a command went unanswered";
+  };
+  overlap(16, 1);  // a fresh configuration
+  overlap(16, 1);  // one daemon running
+  overlap(4, 20);  // loops of warm commands
+  ReapEnded();
+  EXPECT_EQ(1u, Entries().size());
+  EXPECT_EQ(1u, Children().size()) << "daemons running";
+  for (std::string lock : {std::string("lock"), std::string("start.lock"), Entries().at(0) + "/lock"}) {
+    EXPECT_FALSE(Exists(config_ + "/daemons/" + lock)) << lock;
   }
+}
+
+TEST_F(QuarnE2E, RegistryHeldForGoodEndsTheRunAfterItsWaits) {
+  ASSERT_EQ(0, MkDirs(config_ + "/daemons"));
+  LockHolder other({config_ + "/daemons/lock"});
+  ProcessResult r = Quarn({"echo", "hi"});
+  // The lookups give up, and so does the daemon that cannot register.
+  EXPECT_EQ(13, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("trel: cannot lock")) << r.err;
+  EXPECT_EQ("", r.out);
+  EXPECT_EQ(std::vector<std::string>{"lock"}, Entries());  // the holder's, nothing else
 }
 
 TEST_F(QuarnE2E, StartupFailuresReportTheDaemonsErrors) {
