@@ -266,6 +266,62 @@ int CountRecvCalls(const std::string& config, long long bytes) {
   return -1;
 }
 
+// Reference daemons running for `config` (their command line names it).
+int CountDaemons(const std::string& config) {
+  int count = 0;
+  DIR* proc = opendir("/proc");
+  while (dirent* e = readdir(proc)) {
+    if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
+    std::ifstream f(std::string("/proc/") + e->d_name + "/cmdline", std::ios::binary);
+    std::string cmdline((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    std::vector<std::string> args;
+    size_t start = 0;
+    for (size_t end; (end = cmdline.find('\0', start)) != std::string::npos; start = end + 1) {
+      args.push_back(cmdline.substr(start, end - start));
+    }
+    bool trel = !args.empty() && args[0].size() >= 4 &&
+                args[0].compare(args[0].size() - 4, 4, "trel") == 0;
+    for (size_t i = 1; trel && i + 1 < args.size(); ++i) {
+      if (args[i] == "--config" && args[i + 1] == config) ++count;
+    }
+  }
+  closedir(proc);
+  return count;
+}
+
+// Runs `loops` processes at once; each runs `argv` in a row, `count` times
+// or, with count 0, for `seconds`. Every command's duration, in seconds.
+std::vector<double> ConcurrentLoops(int loops, int count, double seconds,
+                                    const std::vector<std::string>& argv) {
+  int report[2];
+  if (pipe(report) != 0) std::abort();
+  std::vector<pid_t> pids;
+  for (int i = 0; i < loops; ++i) {
+    pid_t pid = fork();
+    if (pid == 0) {
+      close(report[0]);
+      double end = Now() + seconds;
+      for (int k = 0; count > 0 ? k < count : Now() < end; ++k) {
+        Run run = Exec(argv);
+        double took = run.status == 0 ? run.seconds : -1;
+        if (write(report[1], &took, sizeof(took)) != sizeof(took)) _exit(1);
+      }
+      _exit(0);
+    }
+    pids.push_back(pid);
+  }
+  close(report[1]);
+  std::vector<double> durations;
+  double took;
+  while (read(report[0], &took, sizeof(took)) == sizeof(took)) {
+    if (took < 0) std::fprintf(stderr, "bench: a command failed: %s\n", argv.back().c_str());
+    durations.push_back(took);
+  }
+  close(report[0]);
+  for (pid_t pid : pids) waitpid(pid, nullptr, 0);
+  return durations;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -344,6 +400,40 @@ int main(int argc, char** argv) {
   AddRow({"  trel start-to-ready", "ms", {ready * 1e3, ready * 1e3, ready * 1e3}, 0, 0, "report",
           false, true});
 
+  }
+
+  if (Wants("concurrent")) {
+  // Overlapping runs share one daemon: daemons left after 50 runs at once
+  // on a fresh configuration, and after 4 loops of warm commands.
+  int trials = g.smoke ? 1 : 3;
+  int at_once = g.smoke ? 10 : 50;
+  double loop_seconds = g.smoke ? 0.5 : 5;
+  std::vector<double> fresh, looped;
+  for (int t = 0; t < trials; ++t) {
+    std::string config = g.work + "/config-overlap" + std::to_string(t);
+    ConcurrentLoops(at_once, 1, 0, QuarnArgs(config, {"echo", "hi"}));
+    fresh.push_back(CountDaemons(config));
+    ConcurrentLoops(4, 0, loop_seconds, QuarnArgs(config, {"echo", "hi"}));
+    looped.push_back(CountDaemons(config));
+    StopDaemons(config);
+  }
+  Stats f = Summarise(fresh), l = Summarise(looped);
+  AddRow({"daemons after " + std::to_string(at_once) + " runs at once (fresh)", "daemons",
+          f, 1, f.max, "1 on each trial", !g.smoke, f.max == 1 && f.min == 1});
+  AddRow({"daemons after 4 loops of warm commands", "daemons", l, 1, l.max, "1 on each trial",
+          !g.smoke, l.max == 1 && l.min == 1});
+
+  // Warm latency under load: 8 loops at once, quarn and the floor in turn.
+  int per_loop = g.smoke ? 3 : 40;
+  std::vector<double> loaded_q, loaded_f;
+  for (int t = 0; t < (g.smoke ? 1 : 3); ++t) {
+    for (double d : ConcurrentLoops(8, per_loop, 0, QuarnArgs(c1, {"echo", "hi"}))) loaded_q.push_back(d);
+    for (double d : ConcurrentLoops(8, per_loop, 0, floor_echo)) loaded_f.push_back(d);
+  }
+  Stats lq = Summarise(loaded_q), lf = Summarise(loaded_f);
+  AddRow({"warm command, 8 loops at once (median)", "ms",
+          {lq.median * 1e3, lq.min * 1e3, lq.max * 1e3}, lf.median * 1e3, lq.median / lf.median,
+          "<= 1.5 x floor", !g.smoke, lq.median / lf.median <= 1.5});
   }
 
   if (Wants("relay rss")) {
