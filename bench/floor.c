@@ -1,10 +1,11 @@
 /* The floor: the least a client can do for the same exchange. It sends a
  * pre-recorded handshake and command description in one write and reads
- * the daemon's reply to the end without decoding it. No project code.
+ * the daemon's reply to the end without decoding it, writing what it reads
+ * to its standard output as a relaying client must. No project code.
  *
  *   floor record FILE KEY CWD ARG...   write the request bytes for a command
  *                                      with this process's environment
- *   floor run PORT FILE                send FILE, drain the reply to EOF   */
+ *   floor run PORT FILE                send FILE, copy the reply to stdout */
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -86,7 +87,13 @@ static int run(const char* port_text, const char* path) {
     sent += n;
   }
   static char buffer[1 << 16];
-  while (recv(fd, buffer, sizeof(buffer), 0) > 0) {
+  ssize_t got;
+  while ((got = recv(fd, buffer, sizeof(buffer), 0)) > 0) {
+    for (ssize_t done = 0; done < got;) {
+      ssize_t n = write(1, buffer + done, (size_t)(got - done));
+      if (n <= 0) return 5;
+      done += n;
+    }
   }
   close(fd);
   return 0;
