@@ -11,6 +11,7 @@
 #include "daemon.h"
 #include "platform/strings.h"
 #include "platform/sys.h"
+#include "protocol/connection.h"
 #include "protocol/protocol.h"
 
 namespace {
@@ -53,11 +54,12 @@ void Respond(int fd, const std::string& status) {
 }
 
 // Reads the request headers; true when the client may go on.
-bool Handshake(DaemonState& state, int fd, Clock::time_point deadline) {
+bool Handshake(DaemonState& state, Connection& connection, Clock::time_point deadline) {
+  int fd = connection.fd();
   std::string line;
   bool first = true, request_ok = false, upgrade_ok = false, key_ok = false;
   for (;;) {
-    if (!ArmDeadline(fd, deadline) || ReadLine(&fd, line) != 0) return false;
+    if (!ArmDeadline(fd, deadline) || ReadLine(connection, line) != 0) return false;
     if (first) {
       request_ok = line == kRequestLine;
       first = false;
@@ -90,14 +92,23 @@ struct Command {
   std::string cwd;
 };
 
+// What this daemon takes from a front end: arguments and environment values
+// may be long (an environment entry up to 128 KiB).
+MessageLimits Limits() {
+  MessageLimits limits;
+  limits.max_field = 1024 * 1024;
+  return limits;
+}
+
 class Session {
  public:
-  Session(DaemonState& state, int fd) : state_(state), fd_(fd) {}
+  Session(DaemonState& state, Connection& connection)
+      : state_(state), connection_(connection), fd_(connection.fd()) {}
 
   bool ReadDescription(Clock::time_point deadline) {
     Message message;
     for (;;) {
-      if (!ArmDeadline(fd_, deadline) || ReadMessage(&fd_, &message) != 0) return false;
+      if (!ArmDeadline(fd_, deadline) || Read(message) != 0) return false;
       const std::string& type = message.type;
       if (type == "preamble-done") break;
       if (message.fields.empty()) continue;
@@ -128,6 +139,7 @@ class Session {
   }
 
  private:
+  int Read(Message& message) { return ReadMessage(connection_, message, nullptr, Limits()); }
   void Out(const std::string& text) { (void)WriteMessage(&fd_, "stdout", "%s", text); }
   void Err(const std::string& text) { (void)WriteMessage(&fd_, "stderr", "%s", text); }
 
@@ -202,7 +214,7 @@ class Session {
     Message reply;
     for (;;) {
       if (WriteMessage(&fd_, "stdin-request", "%s", "32768") != 0) return 1;
-      if (ReadMessage(&fd_, &reply) != 0) return 1;
+      if (Read(reply) != 0) return 1;
       if (reply.type == "stdin-closed") return 0;
       if (reply.type != "stdin-response" || reply.fields.empty()) return 1;
       // The copy and the next request leave together: one wake-up for the
@@ -215,7 +227,7 @@ class Session {
   int Login() {
     if (WriteMessage(&fd_, "password-read", "%s%s", "Password: ", "true") != 0) return 1;
     Message reply;
-    if (ReadMessage(&fd_, &reply) != 0 || reply.type != "password-entered") return 1;
+    if (Read(reply) != 0 || reply.type != "password-entered") return 1;
     if (!reply.fields.empty() && !reply.fields[0].empty()) return 0;
     Err("login: no password given\n");
     return 1;
@@ -276,6 +288,7 @@ class Session {
   }
 
   DaemonState& state_;
+  Connection& connection_;
   int fd_;
   Command command_;
 };
@@ -284,8 +297,9 @@ class Session {
 
 void ServeConnection(DaemonState& state, int fd) {
   auto deadline = Clock::now() + std::chrono::milliseconds(state.connection_timeout_ms);
-  if (Handshake(state, fd, deadline)) {
-    Session session(state, fd);
+  Connection connection(fd);
+  if (Handshake(state, connection, deadline)) {
+    Session session(state, connection);
     if (session.ReadDescription(deadline)) session.Run();
   }
   ::shutdown(fd, SHUT_WR);

@@ -204,10 +204,10 @@ const char kSecretMask[] = "********";
 
 }  // namespace
 
-int WriteToStdOut(const std::string& text) {
+int WriteToStdOut(std::string_view text) {
   return WriteWaiting(STDOUT_FILENO, text.data(), text.size());
 }
-int WriteToStdErr(const std::string& text) {
+int WriteToStdErr(std::string_view text) {
   return WriteWaiting(STDERR_FILENO, text.data(), text.size());
 }
 

@@ -4,6 +4,7 @@
 #define QUARN_PLATFORM_CONSOLE_H_
 
 #include <string>
+#include <string_view>
 
 constexpr int kMaxConsoleRead = 32768;
 
@@ -11,10 +12,10 @@ constexpr int kMaxConsoleRead = 32768;
 /// to the descriptor: no buffering, so the order against standard error and
 /// a prompt before the read are kept. A full non-blocking descriptor is
 /// waited for. 0 written; -1 the write failed (errno tells why).
-int WriteToStdOut(const std::string& text);
+int WriteToStdOut(std::string_view text);
 /// The NUL-terminated text; null writes nothing.
 int WriteToStdOut(const char* text);
-int WriteToStdErr(const std::string& text);
+int WriteToStdErr(std::string_view text);
 int WriteToStdErr(const char* text);
 
 /// Every message quarn itself gives the user: one line "quarn: <text>" on

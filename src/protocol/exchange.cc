@@ -14,7 +14,9 @@
 #include "platform/console.h"
 #include "platform/strings.h"
 #include "platform/sys.h"
+#include "protocol/connection.h"
 #include "protocol/protocol.h"
+#include "protocol/relay.h"
 #include "trace/trace.h"
 
 namespace {
@@ -55,18 +57,19 @@ int ReportWriteFailure(int stream, int error) {
   return kOutputFailed;
 }
 
-int Deliver(int stream, const std::string& text) {
-  if ((stream == 1 ? WriteToStdOut(text) : WriteToStdErr(text)) == 0) return 0;
-  return ReportWriteFailure(stream, errno);
+int ReportRelayFailure(const Relay& relay) {
+  return ReportWriteFailure(relay.failed_stream(), relay.error());
 }
 
 void TraceConnectionEnded() {
   TraceMessage("DoExecuteCommand(): The daemon closed the connection while waiting for console input");
 }
 
-int ServeStdinRequest(int* socket, const Message& message) {
+int ServeStdinRequest(int* socket, const Message& message, Relay& relay) {
   std::string input;
   if (!message.fields.empty() && !g_console_input_off) {
+    // What the daemon wrote before it asked is on the console first.
+    if (relay.Flush() != 0) return ReportRelayFailure(relay);
     int max_bytes = ConvertStringToInt(message.fields[0].c_str(), 10);
     ConsoleResult read = ReadConsole(input, max_bytes, false, *socket, false);
     if (read == ConsoleResult::kWatchEnded) {
@@ -109,7 +112,7 @@ void TrimSecret(std::string& secret) {
   secret.erase(0, begin);
 }
 
-int ServePasswordRead(int* socket, const Message& message) {
+int ServePasswordRead(int* socket, const Message& message, Relay& relay) {
   if (message.fields.size() < 2) {
     TraceMessage(
         "ERROR: DoExecuteCommand(): Insufficient # of arguments for password_read request; size = "
@@ -118,6 +121,7 @@ int ServePasswordRead(int* socket, const Message& message) {
     return 0;
   }
   bool echo_off = IsEchoOffFlag(message.fields[1]);
+  if (relay.Flush() != 0) return ReportRelayFailure(relay);
   std::string secret;
   ConsoleResult read =
       ReadConsole(secret, kMaxConsoleRead, echo_off, *socket, true, &message.fields[0]);
@@ -151,14 +155,20 @@ int ServePasswordRead(int* socket, const Message& message) {
   }
   // Wipe the secret, the room its trimming left included.
   secret.assign(secret.capacity(), '\0');
-  return Deliver(1, "\n");
+  return WriteToStdOut("\n") == 0 ? 0 : ReportWriteFailure(1, errno);
 }
 
 // Serves messages until the daemon closes; returns the result code.
-int RelayResponses(int* socket, int* exitCode, std::string& unknownType) {
+int RelayResponses(Connection& connection, Relay& relay, int* exitCode, std::string& unknownType) {
+  int fd = connection.fd();
+  int* socket = &fd;  // the replies are written straight to it
   Message message;
   for (;;) {
-    int result = ReadMessage(socket, &message);
+    int result = ReadMessage(connection, message, &relay, MessageLimits());
+    if (result == kRelayWriteFailed) {
+      *exitCode = kFrontEndFailureExitCode;
+      return ReportRelayFailure(relay);
+    }
     if (result != 0) {
       TraceMessage(
           "ERROR: DoExecuteCommand(): Reading response from daemon failed; result = %d; response "
@@ -169,17 +179,17 @@ int RelayResponses(int* socket, int* exitCode, std::string& unknownType) {
     const std::string& type = message.type;
     int served = 0;
     if (type == "stdout" || type == "stderr") {
-      bool out = type == "stdout";
+      // Its text is in the relay already.
       if (message.fields.empty()) {
+        bool out = type == "stdout";
         TraceMessage(out ? "ERROR: DoExecuteCommand(): Invalid # of field for stdout message"
                          : "ERROR: DoExecuteCommand(): Invalid # of field for stderr message");
         return out ? -9 : -10;
       }
-      served = Deliver(out ? 1 : 2, message.fields[0]);
     } else if (type == "stdin-request") {
-      served = ServeStdinRequest(socket, message);
+      served = ServeStdinRequest(socket, message, relay);
     } else if (type == "password-read") {
-      served = ServePasswordRead(socket, message);
+      served = ServePasswordRead(socket, message, relay);
     } else if (type == "exit-code") {
       if (message.fields.empty()) return -13;
       const std::string& field = message.fields[0];
@@ -325,12 +335,15 @@ int DoExecuteCommand(const DaemonLocation& location, int argc, char** argv, char
   // No signal handler runs here, so connect is not interrupted (a retried
   // connect would report the first one's progress, not a connection).
   int connected = ::connect(fd, reinterpret_cast<struct sockaddr*>(&address), 16);
+  // The handshake and the messages share the connection's buffer.
+  Connection connection(fd);
+  Relay relay;
   if (connected != 0) {
     error = errno;
     TraceMessage("ERROR: DoExecuteCommand(): Error connecting to daemon; result = %d; ec = %d",
                  connected, error);
     result = -5;
-  } else if (negotiated = Negotiate(&fd, key, &detail); negotiated != 0) {
+  } else if (negotiated = Negotiate(connection, key, &detail); negotiated != 0) {
     TraceMessage("ERROR: DoExecuteCommand(): Negotiate failed; result = %d", negotiated);
     result = -6;
   } else if (PrepareDescription(transcode, argc, argv, envp, cwd, args, environment, cwd_text) !=
@@ -345,7 +358,11 @@ int DoExecuteCommand(const DaemonLocation& location, int argc, char** argv, char
   } else {
     *exitCode = -1;
     TraceMessage("----------------------------READ RESPONSES---------------------------------");
-    result = RelayResponses(&fd, exitCode, detail);
+    result = RelayResponses(connection, relay, exitCode, detail);
+    if (result != kOutputFailed && relay.Flush() != 0) {
+      *exitCode = kFrontEndFailureExitCode;
+      result = ReportRelayFailure(relay);
+    }
   }
 
   // Closed at once, unread data and all: a daemon still sending stops.

@@ -7,12 +7,12 @@
 
 #include "platform/strings.h"
 #include "platform/sys.h"
+#include "protocol/connection.h"
 #include "protocol/protocol.h"
 #include "trace/trace.h"
 
 namespace {
 
-constexpr size_t kPeekSize = 4096;
 const char kUpgradeToken[] = "vnd.dorvane.mellix.cli.minimal-1.0";
 
 int ReceiveError(ssize_t received) {
@@ -28,38 +28,8 @@ bool Contains(const std::string& text, const char* needle) {
   return TextView(text).find(needle) != std::string_view::npos;
 }
 
-}  // namespace
-
-int ReadLine(int* socket, std::string& line) {
-  if (socket == nullptr || *socket < 0) return -1;
-  line.clear();
-  int fd = *socket;
-  char buffer[kPeekSize];
-  for (;;) {
-    ssize_t peeked = RecvRetry(fd, buffer, sizeof(buffer), MSG_PEEK);
-    if (peeked <= 0) return ReceiveError(peeked);
-    const char* cr = static_cast<const char*>(std::memchr(buffer, '\r', static_cast<size_t>(peeked)));
-    size_t take = cr ? static_cast<size_t>(cr - buffer) + 1 : static_cast<size_t>(peeked);
-    // Consume through the CR (or the whole chunk); nothing past the line.
-    ssize_t got = RecvRetry(fd, buffer, take, MSG_WAITALL);
-    if (got != static_cast<ssize_t>(take)) return ReceiveError(got < 0 ? -1 : 0);
-    if (cr == nullptr) {
-      line.append(buffer, take);
-      continue;
-    }
-    line.append(buffer, take - 1);
-    char after;
-    ssize_t n = RecvRetry(fd, &after, 1, 0);
-    if (n <= 0) return ReceiveError(n);
-    TrimSpaces(line, true, true);
-    return after == '\n' ? 0 : 1;
-  }
-}
-
-int Negotiate(int* socket, const std::string& key, std::string* failedLine) {
-  bool transcode = std::getenv("QUARN_TRANSCODE_UTF8") != nullptr;
-  TraceMessage("----------------------------NEGOTIATE---------------------------------");
-  if (socket == nullptr || *socket < 0 || IsNullOrEmpty(key)) return -1;
+int NegotiateOn(Connection& connection, const std::string& key, std::string* failedLine,
+                bool transcode) {
   TraceMessage("Negotiate(): Received Key = %s", key.c_str());
 
   std::string request =
@@ -80,7 +50,7 @@ int Negotiate(int* socket, const std::string& key, std::string* failedLine) {
   }
 
   TraceMessage("Negotiate(): Sending protocol headers; %s", request.c_str());
-  ssize_t sent = SendOnce(*socket, request.data(), request.size(), 0);
+  ssize_t sent = SendOnce(connection.fd(), request.data(), request.size(), 0);
   if (sent < 0) {
     TraceMessage("ERROR: Negotiate(): Error while sending message headers; ec = %d", errno);
     return -1;
@@ -95,7 +65,7 @@ int Negotiate(int* socket, const std::string& key, std::string* failedLine) {
   enum class State { kStatus, kHeaders, kUpgraded } state = State::kStatus;
   std::string line;
   for (;;) {
-    int result = ReadLine(socket, line);
+    int result = ReadLine(connection, line);
     if (result != 0) {
       TraceMessage("ERROR: Negotiate(): Error while reading a response line; returned %d", result);
       return -2;
@@ -130,4 +100,57 @@ int Negotiate(int* socket, const std::string& key, std::string* failedLine) {
       break;
     }
   }
+}
+
+}  // namespace
+
+int ReadLine(Connection& connection, std::string& line) {
+  line.clear();
+  bool after_cr = false;
+  for (;;) {
+    if (connection.size() == 0) {
+      ssize_t received = connection.Receive();
+      if (received <= 0) return ReceiveError(received);
+    }
+    const char* data = connection.data();
+    if (after_cr) {
+      // The one byte after the CR ends the line, whatever it is.
+      char after = data[0];
+      if (!connection.Take(1)) return ReceiveError(-1);
+      TrimSpaces(line, true, true);
+      return after == '\n' ? 0 : 1;
+    }
+    size_t size = connection.size();
+    const char* cr = static_cast<const char*>(std::memchr(data, '\r', size));
+    size_t take = cr ? static_cast<size_t>(cr - data) + 1 : size;
+    size_t text = cr ? take - 1 : take;
+    if (line.size() + text > kMaxLineLength) {
+      TraceMessage("ERROR: ReadLine(): Line longer than %d bytes", static_cast<int>(kMaxLineLength));
+      return kLineTooLong;
+    }
+    line.append(data, text);
+    if (!connection.Take(take)) return ReceiveError(-1);
+    after_cr = cr != nullptr;
+  }
+}
+
+int ReadLine(int* socket, std::string& line) {
+  if (socket == nullptr || *socket < 0) return -1;
+  Connection connection(*socket, false);
+  return ReadLine(connection, line);
+}
+
+int Negotiate(int* socket, const std::string& key, std::string* failedLine) {
+  bool transcode = std::getenv("QUARN_TRANSCODE_UTF8") != nullptr;
+  TraceMessage("----------------------------NEGOTIATE---------------------------------");
+  if (socket == nullptr || *socket < 0 || IsNullOrEmpty(key)) return -1;
+  Connection connection(*socket, false);
+  return NegotiateOn(connection, key, failedLine, transcode);
+}
+
+int Negotiate(Connection& connection, const std::string& key, std::string* failedLine) {
+  bool transcode = std::getenv("QUARN_TRANSCODE_UTF8") != nullptr;
+  TraceMessage("----------------------------NEGOTIATE---------------------------------");
+  if (connection.fd() < 0 || IsNullOrEmpty(key)) return -1;
+  return NegotiateOn(connection, key, failedLine, transcode);
 }

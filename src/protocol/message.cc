@@ -1,18 +1,15 @@
 // Message framing: type "." then ` "field"`... and a line feed, with four
 // bytes escaped inside fields.
 //
-// The reader must leave everything after the line feed in the socket, since
-// the handshake reader and the message reader take turns on it without a
-// shared buffer. Rather than one receive call per byte, it peeks at what has
-// arrived, runs the state machine over the peeked bytes, and then consumes
-// exactly the bytes the machine used (discarding them in the kernel where
-// the socket allows it, so they are copied once). The first peek of a
-// message is sized after the previous message, so a stream of equal
-// messages copies little beyond each message itself.
+// The reader runs one state machine over the bytes the connection has
+// received, taking all it looks at up to the message's line feed; the rest
+// stays in the connection's buffer for the next read. Fields are decoded
+// straight into their destination: the message's field, or the relay for
+// the text of "stdout" and "stderr".
 #include <sys/socket.h>
 
 #if defined(__SSE2__)
-#include <emmintrin.h>
+#include <immintrin.h>
 #endif
 
 #include <algorithm>
@@ -21,51 +18,163 @@
 #include <cstring>
 
 #include "platform/sys.h"
+#include "protocol/connection.h"
 #include "protocol/protocol.h"
+#include "protocol/relay.h"
 #include "trace/trace.h"
 
 namespace {
 
-constexpr size_t kPeekSize = 64 * 1024;
-constexpr size_t kPeekSlack = 256;
-// The size of the last message read on this thread: a hint, not data.
-thread_local size_t t_last_message_size = 0;
 const char kLowerHex[] = "0123456789abcdef";
 
 bool IsTypeByte(unsigned char c) { return c >= 0x21 && c <= 0x7A && c != 0x2E; }
 
-bool IsEscapeDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
 
-int HexValue(char c) { return c <= '9' ? c - '0' : c - 'a' + 10; }
-
-constexpr size_t kWord = 16;  // the widest store CopyPlainRun makes
-
-// Copies field bytes from data[i, size) to `out` up to the first quote
-// byte or backslash (or the end), sixteen bytes at a time where SSE2 is
-// there; returns the input position reached and advances `out`. `out` needs
-// kWord bytes of slack: whole blocks are stored before the special byte in
-// them is found.
-size_t CopyPlainRun(const char* data, size_t i, size_t size, char*& out) {
-#if defined(__SSE2__)
-  const __m128i quotes = _mm_set1_epi8('"');
-  const __m128i backslashes = _mm_set1_epi8('\\');
-  while (i + 16 <= size) {
-    __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), block);
-    int hits = _mm_movemask_epi8(
-        _mm_or_si128(_mm_cmpeq_epi8(block, quotes), _mm_cmpeq_epi8(block, backslashes)));
-    if (hits != 0) {
-      size_t k = static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(hits)));
-      out += k;
-      return i + k;
+// Lower-case hexadecimal digits and their values; -1 for any other byte.
+struct HexDigits {
+  int8_t value[256];
+  constexpr HexDigits() : value() {
+    for (int c = 0; c < 256; ++c) {
+      value[c] = c >= '0' && c <= '9' ? static_cast<int8_t>(c - '0')
+                 : c >= 'a' && c <= 'f' ? static_cast<int8_t>(c - 'a' + 10)
+                                        : -1;
     }
-    i += 16;
-    out += 16;
   }
-#endif
-  while (i < size && data[i] != '"' && data[i] != '\\') *out++ = data[i++];
-  return i;
+};
+constexpr HexDigits kHexDigits;
+
+int HexValue(char c) { return kHexDigits.value[static_cast<unsigned char>(c)]; }
+bool IsEscapeDigit(char c) { return HexValue(c) >= 0; }
+
+// Where a field is being decoded to, and whether its first byte has been
+// decoded yet (an exit code of 13 arrives as a field led by "\0d").
+struct FieldOutput {
+  char* out;
+  bool lead_pending;
+  bool lead_cr;
+};
+
+// The byte of one escape: appended, unless it is a carriage return, which
+// a field never holds when it arrived escaped.
+inline void AppendEscape(FieldOutput& field, int value) {
+  bool carriage_return = value == 0x0D;
+  if (field.lead_pending) field.lead_cr = carriage_return;
+  field.lead_pending = false;
+  if (!carriage_return) *field.out++ = static_cast<char>(value);
 }
+
+// Decodes plain text and whole escapes from [p, end), 64 bytes at a time:
+// the block is stored whole, then each escape in it writes its byte and
+// moves the rest of the block to its place. A block with one or two
+// escapes, the common case of text with a line feed every few dozen bytes,
+// takes them without a branch that depends on how many there are; others
+// go through the loop over the block's special bytes. Stops at a quote
+// byte, at a bad escape, or when fewer than kBlockReach bytes are left; the
+// field states take it from there. Returns the position reached. Called
+// past a field's first byte only (the states note how a field begins).
+constexpr ptrdiff_t kBlock = 64;
+constexpr ptrdiff_t kBlockReach = 2 * kBlock + 3;  // an escape's digits and the moved rest
+
+#define QUARN_MOVE_REST(Vector, Load, Store, at, shift)                                 \
+  for (int i = 0; i < kLanes; ++i) {                                                    \
+    Vector rest = Load(reinterpret_cast<const Vector*>(p + (at) + 3) + i);              \
+    Store(reinterpret_cast<Vector*>(out + (at) + 3 - (shift)) + i, rest);               \
+  }
+
+#define QUARN_DECODE_BLOCKS(Vector, Load, Store, Splat, Equal, Or, Mask)                \
+  const Vector quotes = Splat('"');                                                     \
+  const Vector backslashes = Splat('\\');                                              \
+  constexpr int kLanes = static_cast<int>(kBlock / sizeof(Vector));                     \
+  while (end - p >= kBlockReach) {                                                      \
+    uint64_t specials = 0;                                                              \
+    for (int i = 0; i < kLanes; ++i) {                                                  \
+      Vector part = Load(reinterpret_cast<const Vector*>(p) + i);                      \
+      Store(reinterpret_cast<Vector*>(out) + i, part);                                 \
+      uint64_t hits = static_cast<uint32_t>(Mask(Or(Equal(part, quotes), Equal(part, backslashes)))); \
+      specials |= hits << (i * static_cast<int>(sizeof(Vector)));                       \
+    }                                                                                   \
+    if (specials == 0) {                                                                \
+      p += kBlock;                                                                      \
+      out += kBlock;                                                                    \
+      continue;                                                                         \
+    }                                                                                   \
+    ptrdiff_t taken = kBlock; /* the block's bytes, and an escape's past its end */    \
+    ptrdiff_t shift = 0;      /* input bytes that decoded to nothing */                 \
+    uint64_t later = specials & (specials - 1);                                         \
+    if ((later & (later - 1)) == 0) {                                                   \
+      /* One or two escapes. A missing second one is at kBlock: everything it */       \
+      /* writes lies past the block's text, where the next block's stores go. */       \
+      ptrdiff_t first = __builtin_ctzll(specials);                                      \
+      ptrdiff_t second = later != 0 ? __builtin_ctzll(later) : kBlock;                  \
+      int high1 = HexValue(p[first + 1]), low1 = HexValue(p[first + 2]);                \
+      int high2 = HexValue(p[second + 1]), low2 = HexValue(p[second + 2]);              \
+      bool has_second = second < kBlock;                                                \
+      bool bad = p[first] == '"' || (high1 | low1) < 0 ||                               \
+                 (has_second && (p[second] == '"' || (high2 | low2) < 0));              \
+      if (!bad) {                                                                       \
+        int value1 = high1 * 16 + low1, value2 = high2 * 16 + low2;                     \
+        /* An escaped carriage return is dropped: the moved rest covers its byte. */   \
+        out[first] = static_cast<char>(value1);                                         \
+        shift = value1 == 0x0D ? 3 : 2;                                                 \
+        QUARN_MOVE_REST(Vector, Load, Store, first, shift)                                                   \
+        out[second - shift] = static_cast<char>(value2);                                \
+        shift += has_second ? (value2 == 0x0D ? 3 : 2) : 0;                             \
+        QUARN_MOVE_REST(Vector, Load, Store, second, shift)                                                  \
+        ptrdiff_t last = (has_second ? second : first) + 3;                             \
+        taken = last > kBlock ? last : kBlock;                                          \
+        p += taken;                                                                     \
+        out += taken - shift;                                                           \
+        continue;                                                                       \
+      }                                                                                 \
+    }                                                                                   \
+    for (; specials != 0; specials &= specials - 1) {                                   \
+      ptrdiff_t at = __builtin_ctzll(specials);                                         \
+      int high = HexValue(p[at + 1]), low = HexValue(p[at + 2]);                        \
+      if (p[at] == '"' || (high | low) < 0) return {p + at, out + at - shift};          \
+      int value = high * 16 + low;                                                      \
+      out[at - shift] = static_cast<char>(value);                                       \
+      shift += value == 0x0D ? 3 : 2;                                                   \
+      QUARN_MOVE_REST(Vector, Load, Store, at, shift)                                   \
+      if (at + 3 > taken) taken = at + 3;                                               \
+    }                                                                                   \
+    p += taken;                                                                         \
+    out += taken - shift;                                                               \
+  }                                                                                     \
+  return {p, out};
+
+struct Decoded {
+  const char* in;
+  char* out;
+};
+using BlockDecoder = Decoded (*)(const char* p, const char* end, char* out);
+
+
+
+#if defined(__SSE2__)
+Decoded DecodeBlocksSse2(const char* p, const char* end, char* out) {
+  QUARN_DECODE_BLOCKS(__m128i, _mm_loadu_si128, _mm_storeu_si128, _mm_set1_epi8, _mm_cmpeq_epi8,
+                      _mm_or_si128, _mm_movemask_epi8)
+}
+
+__attribute__((target("avx2"))) Decoded DecodeBlocksAvx2(const char* p, const char* end,
+                                                         char* out) {
+  QUARN_DECODE_BLOCKS(__m256i, _mm256_loadu_si256, _mm256_storeu_si256, _mm256_set1_epi8,
+                      _mm256_cmpeq_epi8, _mm256_or_si256, _mm256_movemask_epi8)
+}
+
+// The widest the processor has, chosen once.
+BlockDecoder ChooseBlockDecoder() {
+  return __builtin_cpu_supports("avx2") ? &DecodeBlocksAvx2 : &DecodeBlocksSse2;
+}
+#else
+Decoded DecodeBlocksPlain(const char* p, const char*, char* out) { return {p, out}; }
+BlockDecoder ChooseBlockDecoder() { return &DecodeBlocksPlain; }
+#endif
+
+const BlockDecoder DecodeBlocks = ChooseBlockDecoder();
+
+#undef QUARN_DECODE_BLOCKS
+#undef QUARN_MOVE_REST
 
 // Appends `text` with the four escapes, written through a pointer into room
 // for the worst case (every byte escaped), then trimmed.
@@ -123,160 +232,181 @@ struct Parser {
   char first_digit = 0;
   bool lead_pending = false;  // nothing of the current field decoded yet
   bool lead_cr = false;       // the current field began with an escaped CR
+  int relay_stream = 0;       // 1 or 2: field 0 of this message goes to the relay
+  bool relaying = false;      // the current field goes to the relay
+  bool relayed = false;       // a field was opened in the relay
+  size_t field_limit = 0;
 };
 
-// Notes, for the field's first byte only, whether it was an escaped CR.
-void NoteEscape(Parser& parser, char first, char second) {
-  if (!parser.lead_pending) return;
-  parser.lead_cr = first == '0' && second == 'd';
-  parser.lead_pending = false;
-}
-
 constexpr int kNeedMore = 1;
-constexpr int kComplete = 0;
 
-// Runs the state machine over data[0, size); sets *used to the bytes taken
-// (up to and including the line feed or the offending byte).
-int Feed(Parser& parser, Message& message, const char* data, size_t size, size_t* used) {
-  size_t i = 0;
-  while (i < size) {
-    char c = data[i];
-    switch (parser.state) {
-    case State::kType: {
-      size_t start = i;
-      while (i < size && IsTypeByte(static_cast<unsigned char>(data[i]))) ++i;
-      parser.type.append(data + start, i - start);
-      if (i == size) break;
-      c = data[i++];
-      if (c == '.') {
-        parser.state = State::kBetweenFields;
+// The field states over [p, end): decoded bytes go to `out` (which has
+// room for end - p: decoding never grows the text). Stops after the closing quote (*closed), at a
+// bad escape digit (*error), or at the end; returns the position reached.
+// Plain text and whole escapes go through the vector decoder; the rest, an
+// escape split by the end of what arrived or a bad one, through the states.
+const char* DecodeField(Parser& parser, const char* p, const char* end, char*& out, int* error,
+                        bool* closed) {
+  FieldOutput field = {out, parser.lead_pending, parser.lead_cr};
+  while (p < end) {
+    if (parser.state == State::kInField) {
+      if (!field.lead_pending && end - p >= kBlockReach) {
+        Decoded decoded = DecodeBlocks(p, end, field.out);
+        p = decoded.in;
+        field.out = decoded.out;
+        if (p == end) break;
+      }
+      char c = *p++;
+      if (c == '"') {
+        *closed = true;
         break;
       }
-      *used = i;
-      TraceMessage("ERROR: ReadMessage(): Read invalid char %c while reading message type", c);
-      return -1;
-    }
-    case State::kBetweenFields:
-      ++i;
-      if (c == ' ') {
-        parser.state = State::kExpectingField;
-      } else if (c == '\n') {
-        *used = i;
-        return kComplete;
-      } else {
-        *used = i;
-        TraceMessage("ERROR: ReadMessage(): Unexpected character %c while in between fields", c);
-        return -3;
-      }
-      break;
-    case State::kExpectingField:
-      ++i;
-      if (c != '"') {
-        *used = i;
-        TraceMessage("ERROR: ReadMessage(): Unexpected character %c while expecting a field", c);
-        return -4;
-      }
-      parser.field.clear();
-      parser.lead_pending = true;
-      parser.lead_cr = false;
-      parser.state = State::kInField;
-      break;
-    case State::kInField: {
-      // Runs and whole escapes are decoded straight into the field; only an
-      // escape split across two chunks goes through the escape states.
-      size_t base = parser.field.size();
-      // Decoding never grows the text; the slack takes whole-word stores.
-      parser.field.resize(base + (size - i) + kWord);
-      char* out = &parser.field[base];
-      char* const out_start = out;
-      int failure = 0;
-      while (i < size) {
-        size_t run_start = i;
-        i = CopyPlainRun(data, i, size, out);
-        if (i != run_start) parser.lead_pending = false;
-        if (i == size || data[i] == '"' || size - i < 3) break;
-        char first = data[i + 1], second = data[i + 2];
-        if (!IsEscapeDigit(first)) {
-          i += 2;
-          failure = -5;
-          break;
-        }
-        if (!IsEscapeDigit(second)) {
-          i += 3;
-          failure = -6;
-          break;
-        }
-        NoteEscape(parser, first, second);
-        // An escaped carriage return is dropped: fields never hold one.
-        if (!(first == '0' && second == 'd')) {
-          *out++ = static_cast<char>(HexValue(first) * 16 + HexValue(second));
-        }
-        i += 3;
-      }
-      parser.field.resize(base + static_cast<size_t>(out - out_start));
-      if (failure != 0) {
-        *used = i;
-        char offending = data[i - 1];
-        if (failure == -5) {
-          TraceMessage("ERROR: ReadMessage(): Unexpected character %c while in field escape 0",
-                       offending);
-        } else {
-          TraceMessage("ERROR: ReadMessage(): Unexpected character %c while in field escape 1",
-                       offending);
-        }
-        return failure;
-      }
-      if (i == size) break;
-      c = data[i++];
       if (c == '\\') {
         parser.state = State::kEscape0;
       } else {
-        message.fields.push_back(std::move(parser.field));
-        message.escaped_cr_first.push_back(parser.lead_cr);
-        parser.field.clear();
-        parser.state = State::kBetweenFields;
+        *field.out++ = c;
+        field.lead_pending = false;
       }
-      break;
+      continue;
     }
-    case State::kEscape0:
-      ++i;
+    char c = *p++;
+    if (parser.state == State::kEscape0) {
       if (!IsEscapeDigit(c)) {
-        *used = i;
         TraceMessage("ERROR: ReadMessage(): Unexpected character %c while in field escape 0", c);
-        return -5;
+        *error = -5;
+        break;
       }
       parser.first_digit = c;
       parser.state = State::kEscape1;
+      continue;
+    }
+    if (!IsEscapeDigit(c)) {
+      TraceMessage("ERROR: ReadMessage(): Unexpected character %c while in field escape 1", c);
+      *error = -6;
       break;
-    case State::kEscape1:
-      ++i;
-      if (!IsEscapeDigit(c)) {
-        *used = i;
-        TraceMessage("ERROR: ReadMessage(): Unexpected character %c while in field escape 1", c);
-        return -6;
+    }
+    AppendEscape(field, HexValue(parser.first_digit) * 16 + HexValue(c));
+    parser.state = State::kInField;
+  }
+  out = field.out;
+  parser.lead_pending = field.lead_pending;
+  parser.lead_cr = field.lead_cr;
+  return p;
+}
+
+// One step of a field; returns 0 (go on), a failure code, or
+// kRelayWriteFailed.
+int FeedField(Parser& parser, Message& message, Relay* relay, const char*& p, const char* end) {
+  int error = 0;
+  bool closed = false;
+  if (parser.relaying) {
+    size_t room = 0;
+    char* out = relay->Reserve(parser.relay_stream, &room);
+    if (out == nullptr) return kRelayWriteFailed;
+    char* const start = out;
+    p = DecodeField(parser, p, std::min(end, p + room), out, &error, &closed);
+    relay->Produced(static_cast<size_t>(out - start));
+  } else {
+    // Decoding never grows the text: room for the input, up to one byte
+    // past the limit.
+    size_t base = parser.field.size();
+    size_t span = std::min(static_cast<size_t>(end - p), parser.field_limit + 1 - base);
+    parser.field.resize(base + span);
+    char* out = &parser.field[base];
+    char* const start = out;
+    p = DecodeField(parser, p, p + span, out, &error, &closed);
+    parser.field.resize(base + static_cast<size_t>(out - start));
+    if (parser.field.size() > parser.field_limit) {
+      TraceMessage("ERROR: ReadMessage(): Field %d is longer than %d bytes",
+                   static_cast<int>(message.fields.size()), static_cast<int>(parser.field_limit));
+      return -4;
+    }
+  }
+  if (error != 0) return error;
+  if (closed) {
+    message.fields.push_back(std::move(parser.field));  // empty for the relayed field
+    message.escaped_cr_first.push_back(parser.lead_cr);
+    parser.field.clear();
+    parser.relaying = false;
+    parser.state = State::kBetweenFields;
+  }
+  return 0;
+}
+
+// Runs the state machine over data[0, size); sets *used to the bytes taken
+// (up to and including the line feed or the offending byte).
+int Feed(Parser& parser, Message& message, Relay* relay, const MessageLimits& limits,
+         const char* data, size_t size, size_t* used) {
+  const char* p = data;
+  const char* end = data + size;
+  int status = kNeedMore;
+  while (p < end && status == kNeedMore) {
+    switch (parser.state) {
+    case State::kType: {
+      const char* start = p;
+      while (p < end && IsTypeByte(static_cast<unsigned char>(*p))) ++p;
+      parser.type.append(start, static_cast<size_t>(p - start));
+      if (parser.type.size() > limits.max_type) {
+        TraceMessage("ERROR: ReadMessage(): Message type longer than %d bytes",
+                     static_cast<int>(limits.max_type));
+        status = -1;
+        break;
       }
-      NoteEscape(parser, parser.first_digit, c);
-      // An escaped carriage return is dropped: fields never hold one.
-      if (!(parser.first_digit == '0' && c == 'd')) {
-        parser.field.push_back(static_cast<char>(HexValue(parser.first_digit) * 16 + HexValue(c)));
+      if (p == end) break;
+      char c = *p++;
+      if (c != '.') {
+        TraceMessage("ERROR: ReadMessage(): Read invalid char %c while reading message type", c);
+        status = -1;
+        break;
+      }
+      bool output = parser.type == "stdout" || parser.type == "stderr";
+      if (output && relay != nullptr) parser.relay_stream = parser.type == "stdout" ? 1 : 2;
+      parser.field_limit = output ? limits.max_output_field : limits.max_field;
+      parser.state = State::kBetweenFields;
+      break;
+    }
+    case State::kBetweenFields: {
+      char c = *p++;
+      if (c == ' ') {
+        parser.state = State::kExpectingField;
+      } else if (c == '\n') {
+        status = 0;
+      } else {
+        TraceMessage("ERROR: ReadMessage(): Unexpected character %c while in between fields", c);
+        status = -3;
+      }
+      break;
+    }
+    case State::kExpectingField: {
+      char c = *p++;
+      if (c != '"') {
+        TraceMessage("ERROR: ReadMessage(): Unexpected character %c while expecting a field", c);
+        status = -4;
+        break;
+      }
+      if (message.fields.size() >= limits.max_fields) {
+        TraceMessage("ERROR: ReadMessage(): More than %d fields", static_cast<int>(limits.max_fields));
+        status = -4;
+        break;
+      }
+      parser.lead_pending = true;
+      parser.lead_cr = false;
+      parser.relaying = parser.relay_stream != 0 && message.fields.empty();
+      if (parser.relaying) {
+        relay->BeginField();
+        parser.relayed = true;
       }
       parser.state = State::kInField;
       break;
     }
+    default:
+      status = FeedField(parser, message, relay, p, end);
+      if (status == 0) status = kNeedMore;
+      break;
+    }
   }
-  *used = size;
-  return kNeedMore;
-}
-
-// Consumes `count` bytes that a peek has shown are there. MSG_TRUNC makes
-// TCP drop them without copying; other sockets copy them into `buffer`.
-bool Consume(int fd, char* buffer, size_t count) {
-  while (count > 0) {
-    ssize_t n = RecvRetry(fd, buffer, count, MSG_TRUNC);
-    if (n <= 0) return false;
-    count -= static_cast<size_t>(n);
-  }
-  return true;
+  *used = static_cast<size_t>(p - data);
+  return status;
 }
 
 int ReceiveFailure(const Parser& parser, ssize_t received, int error) {
@@ -296,6 +426,31 @@ int ReceiveFailure(const Parser& parser, ssize_t received, int error) {
   TraceMessage("ERROR: ReadMessage(): recv returned 0; possibly connection is closed; ec = %d",
                error);
   return -2;
+}
+
+// Receives more. With output waiting, a receive that would block writes
+// the output first: interactive text is never held back. Into a pipe, text
+// goes in pieces the pipe holds and no more is received at a time, so that
+// the pipe's reader drains one piece while the next is decoded.
+ssize_t ReceiveMore(Connection& connection, Relay* relay) {
+  if (relay == nullptr) return connection.Receive();
+  size_t piece = relay->Piece();
+  if (piece != 0 && relay->Pending() >= piece && relay->Flush() != 0) return kRelayWriteFailed;
+  if (relay->Pending() > 0) {
+    ssize_t n = connection.Receive(true, piece);
+    if (n >= 0 || errno != EAGAIN) return n;
+    if (relay->Flush() != 0) return kRelayWriteFailed;
+  }
+  return connection.Receive(false, piece);
+}
+
+void TraceMessageRead(const Message& message, const std::string* relayed) {
+  TraceMessage("ReadMessage(): Retrieved message of type %s; # of fields %d", message.type.c_str(),
+               static_cast<int>(message.fields.size()));
+  for (size_t i = 0; i < message.fields.size(); ++i) {
+    const std::string& text = i == 0 && relayed != nullptr ? *relayed : message.fields[i];
+    TraceMessage("ReadMessage(): Field %d = %s", static_cast<int>(i), text.c_str());
+  }
 }
 
 }  // namespace
@@ -329,35 +484,43 @@ int WriteMessageFields(int* socket, const char* type, const char* format,
   return 0;
 }
 
-int ReadMessage(int* socket, Message* message) {
-  if (socket == nullptr || message == nullptr || *socket < 0) return -1;
-  message->type.clear();
-  message->fields.clear();
-  message->escaped_cr_first.clear();
-  int fd = *socket;
+int ReadMessage(Connection& connection, Message& message, Relay* relay,
+                const MessageLimits& limits) {
+  message.type.clear();
+  message.fields.clear();
+  message.escaped_cr_first.clear();
   Parser parser;
-  char buffer[kPeekSize];
-  size_t peek_size = std::min(kPeekSize, t_last_message_size + kPeekSlack);
-  size_t total = 0;
   for (;;) {
-    ssize_t peeked = RecvRetry(fd, buffer, peek_size, MSG_PEEK);
-    if (peeked <= 0) return ReceiveFailure(parser, peeked, errno);
-    size_t used = 0;
-    int status = Feed(parser, *message, buffer, static_cast<size_t>(peeked), &used);
-    if (!Consume(fd, buffer, used)) return ReceiveFailure(parser, -1, errno);
-    total += used;
-    peek_size = kPeekSize;
-    if (status == kNeedMore) continue;
-    t_last_message_size = total;
-    if (status != kComplete) return status;
-    message->type = std::move(parser.type);
-    if (TraceEnabled()) {
-      TraceMessage("ReadMessage(): Retrieved message of type %s; # of fields %d",
-                   message->type.c_str(), static_cast<int>(message->fields.size()));
-      for (size_t i = 0; i < message->fields.size(); ++i) {
-        TraceMessage("ReadMessage(): Field %d = %s", static_cast<int>(i), message->fields[i].c_str());
+    if (connection.size() == 0) {
+      ssize_t received = ReceiveMore(connection, relay);
+      int status = received == kRelayWriteFailed ? kRelayWriteFailed
+                   : received <= 0                ? ReceiveFailure(parser, received, errno)
+                                                  : 0;
+      if (status != 0) {
+        if (parser.relayed) relay->DropField();
+        return status;
       }
     }
+    size_t used = 0;
+    int status =
+        Feed(parser, message, relay, limits, connection.data(), connection.size(), &used);
+    if (!connection.Take(used)) status = ReceiveFailure(parser, -1, errno);
+    if (status == kNeedMore) continue;
+    if (status != 0) {
+      if (parser.relayed) relay->DropField();
+      return status;
+    }
+    message.type = std::move(parser.type);
+    bool tracing = TraceEnabled();
+    std::string relayed;
+    if (parser.relayed) relay->CommitField(tracing ? &relayed : nullptr);
+    if (tracing) TraceMessageRead(message, parser.relayed ? &relayed : nullptr);
     return 0;
   }
+}
+
+int ReadMessage(int* socket, Message* message) {
+  if (socket == nullptr || message == nullptr || *socket < 0) return -1;
+  Connection connection(*socket, false);
+  return ReadMessage(connection, *message, nullptr, MessageLimits());
 }

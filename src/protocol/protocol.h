@@ -9,6 +9,9 @@
 
 #include "platform/location.h"
 
+class Connection;
+class Relay;
+
 /// One framed message: a type name and its decoded fields in wire order.
 struct Message {
   std::string type;
@@ -40,22 +43,49 @@ template <typename... Texts>
   return WriteMessageFields(socket, type, format, views, sizeof...(texts));
 }
 
-/// Reads exactly one message, consuming nothing after its line feed.
-/// 0; -1 bad arguments, or failure/close/bad byte in the type name; -2 failure
-/// or close after the full stop; -3 bad byte between fields; -4 a field does
-/// not start with a quote; -5/-6 bad first/second escape digit. On failure
-/// `type` is empty and completed fields stay.
+/// What a reader takes from a peer, whatever it sends.
+struct MessageLimits {
+  size_t max_type = 64 * 1024;
+  size_t max_fields = 64;
+  size_t max_field = 64 * 1024;          // any field but those below
+  size_t max_output_field = 1024 * 1024;  // the text of "stdout" and "stderr"
+};
+/// ReadMessage's code when the relay could not write the daemon's output.
+constexpr int kRelayWriteFailed = -7;
+/// ReadLine's code for a line longer than kMaxLineLength.
+constexpr int kLineTooLong = -3;
+constexpr size_t kMaxLineLength = 64 * 1024;
+
+/// Reads exactly one message from what `connection` receives; bytes after
+/// its line feed stay in the connection for the next read. With a `relay`,
+/// the text of "stdout" and "stderr" (their first field) is decoded into
+/// it, and left empty in `fields`. 0; -1 failure/close/bad byte in the type
+/// name, or a type past its limit; -2 failure or close after the full stop;
+/// -3 bad byte between fields; -4 a field does not start with a quote, is
+/// past its limit, or one field too many; -5/-6 bad first/second escape
+/// digit; kRelayWriteFailed. On failure `type` is empty, completed fields
+/// stay, and the relay holds nothing of the message below its hold limit.
+[[nodiscard]] int ReadMessage(Connection& connection, Message& message, Relay* relay,
+                              const MessageLimits& limits);
+/// The same on a socket, taking nothing from it after the message's line
+/// feed; -1 also for bad arguments.
 [[nodiscard]] int ReadMessage(int* socket, Message* message);
 
-/// Reads one CR LF line (trimmed), consuming nothing after it.
-/// 0 CR LF; 1 CR followed by another byte; -1 bad socket; -2 receive failed
-/// or connection closed.
+/// Reads one CR LF line (trimmed); what follows stays in the connection.
+/// 0 CR LF; 1 CR followed by another byte; -2 receive failed or connection
+/// closed; kLineTooLong.
+[[nodiscard]] int ReadLine(Connection& connection, std::string& line);
+/// The same on a socket, taking nothing from it after the line; -1 for a
+/// bad socket.
 [[nodiscard]] int ReadLine(int* socket, std::string& line);
 
 /// The Upgrade handshake carrying `key`. 0 accepted; -1 bad arguments, failed
 /// transcoding or send; -2 a line could not be read; -3 no "101"; -4 wrong
 /// Upgrade token; kNegotiateNoUpgradeHeader headers ended without Upgrade.
 /// `failedLine`, when given, receives the response line refused (-3, -4).
+[[nodiscard]] int Negotiate(Connection& connection, const std::string& key,
+                            std::string* failedLine);
+/// The same on a socket, taking nothing from it after the headers.
 [[nodiscard]] int Negotiate(int* socket, const std::string& key,
                             std::string* failedLine = nullptr);
 

@@ -25,12 +25,21 @@ const char kAccept[] =
 struct Outcome {
   int result = 0;
   int exit_code = 0;
+  int writes = 0;  // write calls on standard output and error
   std::string out, err;
   std::vector<WireMessage> description;  // up to preamble-done
 };
 
+int g_writes = 0;
+ssize_t CountingWrite(int fd, const void* data, size_t size) {
+  if (fd == 1 || fd == 2) ++g_writes;
+  return ::write(fd, data, size);
+}
+
 class ExchangeTest : public QuarnTest {
  protected:
+  bool merge_streams_ = false;  // standard output and error into one file
+
   // Runs the client with `args` and `stdin_text`; `daemon` scripts the rest
   // of the conversation after the description has been read.
   Outcome Run(std::vector<std::string> args, const std::string& stdin_text,
@@ -46,8 +55,9 @@ class ExchangeTest : public QuarnTest {
     if (pid == 0) {
       close(listener);
       int in = open(temp_.Sub("in").c_str(), O_RDONLY);
-      int out = open(temp_.Sub("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      int err = open(temp_.Sub("err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      int out = open(temp_.Sub("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0600);
+      int err = merge_streams_ ? out
+                               : open(temp_.Sub("err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
       dup2(in, 0);
       dup2(out, 1);
       dup2(err, 2);
@@ -58,10 +68,11 @@ class ExchangeTest : public QuarnTest {
       location.port = port;
       location.key = kKey;
       int exit_code = 0;
+      ScopedSysOverride<decltype(SysCalls::write)> count(&SysCalls::write, &CountingWrite);
       int result = DoExecuteCommand(location, static_cast<int>(args.size()), argv.data(),
                                     env ? env : environ, "/work/dir", &exit_code);
       FILE* report = fopen(temp_.Sub("report").c_str(), "w");
-      fprintf(report, "%d %d", result, exit_code);
+      fprintf(report, "%d %d %d", result, exit_code, g_writes);
       fclose(report);
       _exit(0);
     }
@@ -87,7 +98,7 @@ class ExchangeTest : public QuarnTest {
     FILE* report = fopen(temp_.Sub("report").c_str(), "r");
     EXPECT_NE(nullptr, report);
     if (report) {
-      EXPECT_EQ(2, fscanf(report, "%d %d", &outcome.result, &outcome.exit_code));
+      EXPECT_EQ(3, fscanf(report, "%d %d %d", &outcome.result, &outcome.exit_code, &outcome.writes));
       fclose(report);
     }
     outcome.out = ReadFile(temp_.Sub("out"));
@@ -125,6 +136,42 @@ TEST_F(ExchangeTest, DescriptionAndOutput) {
   EXPECT_EQ((std::vector<std::string>{"", ""}), o.description[5].fields);
   EXPECT_EQ((std::vector<std::string>{"", ""}), o.description[6].fields);
   EXPECT_EQ("/work/dir", o.description[7].fields.at(0));
+}
+
+// Waits (up to ten seconds) until `path` holds `text`.
+bool Shows(const std::string& path, const std::string& text) {
+  for (int i = 0; i < 10000 && ReadFile(path).find(text) == std::string::npos; ++i) usleep(1000);
+  return ReadFile(path).find(text) != std::string::npos;
+}
+
+TEST_F(ExchangeTest, RelayKeepsOrderCoalescesAndNeverHoldsBack) {
+  merge_streams_ = true;
+  std::string big;
+  for (int i = 0; big.size() < 3 * 1024 * 1024; ++i) big += "line " + std::to_string(i) + " \"x\"\\\n";
+  Outcome o = Run({}, "", [&](WireConnection& c) {
+    std::string burst;
+    for (int i = 0; i < 100; ++i) burst += EncodeWire("stdout", {std::to_string(i) + ","});
+    c.Send(burst + EncodeWire("stderr", {"E"}) + EncodeWire("stdout", {"O"}));
+    // Nothing more comes until the text so far is on the console.
+    EXPECT_TRUE(Shows(temp_.Sub("out"), "99,EO"));
+    c.Send(EncodeWire("stdout", {big}) + EncodeWire("exit-code", {"\x03"}));
+  });
+  std::string expected;
+  for (int i = 0; i < 100; ++i) expected += std::to_string(i) + ",";
+  EXPECT_EQ(expected + "EO" + big, ReadFile(temp_.Sub("out")));
+  EXPECT_EQ(3, o.exit_code);
+  EXPECT_LE(o.writes, 3 + 10) << "the burst goes out in one write per stream";
+}
+
+TEST_F(ExchangeTest, RefusedLongFieldIsCutWhereItStands) {
+  std::string head = std::string(2 * 1024 * 1024, 'a');
+  Outcome o = Run({}, "", [&](WireConnection& c) {
+    c.Send("stdout. \"" + head + "\\G0\"\n");  // a bad escape after 2 MiB
+  });
+  EXPECT_EQ(0, o.result);
+  EXPECT_EQ(-1, o.exit_code);
+  EXPECT_GE(o.out.size(), 1024u * 1024u);
+  EXPECT_EQ(0u, head.find(o.out)) << "a prefix of the field, nothing else";
 }
 
 TEST_F(ExchangeTest, ExitCodeRules) {

@@ -2,6 +2,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "protocol/connection.h"
 #include "protocol/protocol.h"
 #include "support/test_support.h"
 #include "support/wire.h"
@@ -61,6 +62,29 @@ TEST_F(HandshakeTest, ResponseTable) {
       {"", -2},
   };
   for (const Case& c : cases) EXPECT_EQ(c.code, Run(c.response)) << c.response;
+}
+
+TEST_F(HandshakeTest, HandshakeAndMessagesShareTheConnectionsBuffer) {
+  int pair[2];
+  ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair));
+  // The response and the first messages arrive in one piece: what the
+  // handshake receives past its empty line is the message reader's.
+  std::string bytes = std::string(kOk) + "stdout. \"early\"\nexit-code. \"\\05\"\n";
+  ASSERT_EQ(static_cast<ssize_t>(bytes.size()), write(pair[1], bytes.data(), bytes.size()));
+  Connection connection(pair[0]);
+  std::string refused;
+  EXPECT_EQ(0, Negotiate(connection, "0123456789ABCDEF0123456789ABCDEF", &refused));
+  Message m;
+  ASSERT_EQ(0, ReadMessage(connection, m, nullptr, MessageLimits()));
+  EXPECT_EQ((std::vector<std::string>{"early"}), m.fields);
+  ASSERT_EQ(0, ReadMessage(connection, m, nullptr, MessageLimits()));
+  EXPECT_EQ("exit-code", m.type);
+  // A response line past its limit is a malformed response.
+  std::string huge = "HTTP/1.1 101 " + std::string(64 * 1024, 'x') + "\r\n\r\n";
+  ASSERT_EQ(static_cast<ssize_t>(huge.size()), write(pair[1], huge.data(), huge.size()));
+  EXPECT_EQ(-2, Negotiate(connection, "0123456789ABCDEF0123456789ABCDEF", &refused));
+  close(pair[0]);
+  close(pair[1]);
 }
 
 TEST_F(HandshakeTest, ReadLineKeepsWhatFollows) {
