@@ -22,7 +22,7 @@ constexpr char kDaemonDebugArgument[] = "";
 
 /// One LF-terminated line (trimmed), waiting while the non-blocking pipe is
 /// empty. 0 line; 1 end of file (line holds what came, untrimmed); -1 bad
-/// descriptor; -2 read error.
+/// descriptor; -2 read error, or a line past 64 KiB.
 [[nodiscard]] int ReadLineFromPipe(int descriptor, std::string& line);
 
 /// Copies the pipe's lines to standard error until it ends.

@@ -20,6 +20,8 @@
 namespace {
 
 const char kDebuggerNotice[] = "Listening for transport dt_socket";
+// A daemon's line, whatever it prints, costs at most this much memory.
+constexpr size_t kMaxStartupLine = 64 * 1024;
 
 const char* EnvOr(const char* name, const char* fallback) {
   const char* value = std::getenv(name);
@@ -228,6 +230,10 @@ int ReadLineFromPipe(int descriptor, std::string& line) {
       return -2;
     }
     if (byte != '\n') {
+      if (line.size() >= kMaxStartupLine) {
+        TraceMessage("ERROR: ReadLineFromPipe(): Line longer than %d bytes", static_cast<int>(kMaxStartupLine));
+        return -2;
+      }
       line.push_back(byte);
       continue;
     }

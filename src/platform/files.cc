@@ -186,14 +186,23 @@ int ReadAsciiFileAsLinesAt(int dirFd, const char* name, const std::string& path,
     return kNotRegularFile;
   }
   size_t expected = regular ? static_cast<size_t>(info.st_size) : static_cast<size_t>(-1);
+  // Whatever the file claims or holds, no more than the limit is read.
+  bool too_large = regular && expected > kMaxTextFileSize;
   std::string text;
   char buffer[4096];
-  for (;;) {
+  while (!too_large) {
     ssize_t count = ::read(fd, buffer, sizeof(buffer));
     if (count < 0 && errno == EINTR) continue;
     if (count <= 0) break;  // end of file; a read error ends the text too
     text.append(buffer, static_cast<size_t>(count));
+    too_large = text.size() > kMaxTextFileSize;
     if (text.size() >= expected) break;
+  }
+  if (too_large) {
+    CloseFd(fd);
+    TraceMessage("ERROR: ReadAsciiFileAsLines(): File %s is larger than %d bytes", path.c_str(),
+                 static_cast<int>(kMaxTextFileSize));
+    return kFileTooLarge;
   }
   std::string current;
   for (char c : text) {

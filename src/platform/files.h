@@ -15,7 +15,10 @@
 /// links are removed themselves. 0; -1 not a directory; -2 listing or the
 /// last file's deletion failed; -3 removing dir failed; or a nested code.
 [[nodiscard]] int TrashDirectory(const std::string& dir);
-/// Appends the file's lines, trimmed at both ends. 0; -1 open; -2 close.
+/// Appends the file's lines, trimmed at both ends. 0; -1 open; -2 close;
+/// kFileTooLarge past kMaxTextFileSize (nothing appended).
+constexpr int kFileTooLarge = -3;
+constexpr size_t kMaxTextFileSize = 1024 * 1024;
 [[nodiscard]] int ReadAsciiFileAsLines(const std::string& path, std::vector<std::string>& lines);
 
 constexpr int kLockBusy = -8;

@@ -62,7 +62,7 @@ int ReadLocationFileAt(int dirFd, const char* name, const std::string&, int32_t&
 }
 
 int ReadSandboxesFile(const std::string& path, std::vector<std::string>& sandboxes) {
-  return ReadSandboxesFileAt(AT_FDCWD, path.c_str(), path, sandboxes);
+  return ReadSandboxesFileAt(AT_FDCWD, path.c_str(), path, sandboxes) == 0 ? 0 : -1;
 }
 
 int ReadSandboxesFileAt(int dirFd, const char* name, const std::string& path,
@@ -75,7 +75,7 @@ int ReadSandboxesFileAt(int dirFd, const char* name, const std::string& path,
   if (result == kNotRegularFile) return -1;
   if (result != 0) {
     TraceMessage("ERROR: ReadSandboxesFile(): Error reading sandbox file data; result = %d", result);
-    return -1;
+    return result == kFileTooLarge ? kEntryFileTooLarge : -1;
   }
   TraceMessage("ReadSandboxesFile(): # of lines = %d", static_cast<int>(lines.size()));
   for (const std::string& line : lines) {
@@ -96,7 +96,7 @@ int ReadSandboxesFileAt(int dirFd, const char* name, const std::string& path,
 }
 
 int ReadPropertiesFile(const std::string& path, std::map<std::string, std::string>& properties) {
-  return ReadPropertiesFileAt(AT_FDCWD, path.c_str(), path, properties);
+  return ReadPropertiesFileAt(AT_FDCWD, path.c_str(), path, properties) == 0 ? 0 : -1;
 }
 
 int ReadPropertiesFileAt(int dirFd, const char* name, const std::string& path,
@@ -110,7 +110,7 @@ int ReadPropertiesFileAt(int dirFd, const char* name, const std::string& path,
   if (result != 0) {
     TraceMessage("ERROR: ReadPropertiesFile(): Error reading properties file %S; result = %d",
                  path.c_str(), result);
-    return -1;
+    return result == kFileTooLarge ? kEntryFileTooLarge : -1;
   }
   for (const std::string& line : lines) {
     if (line.empty()) continue;

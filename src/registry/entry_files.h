@@ -9,6 +9,11 @@
 
 #include "registry/registry.h"
 
+/// The sandboxes and properties readers' code for a file past the text
+/// file limit: the entry cannot be read (an empty list would make it serve
+/// every directory).
+constexpr int kEntryFileTooLarge = -2;
+
 /// As ReadLocationFile, for `name` in the directory open on `dirFd`; `path`
 /// is its full path.
 int ReadLocationFileAt(int dirFd, const char* name, const std::string& path, int32_t& port,

@@ -202,7 +202,13 @@ void ScanEntry(const OpenDir& registry, const std::string& name, bool listed_as_
         TraceMessage("WARNING: ListDaemons(): Error reading properties file @ %S; result = %d",
                      properties_path.c_str(), read_properties);
       }
-      entries.push_back(record);
+      if (read_sandboxes == kEntryFileTooLarge || read_properties == kEntryFileTooLarge) {
+        TraceMessage("WARNING: ListDaemons(): Entry %S cannot be read; skipping it",
+                     entry.path().c_str());
+        delete record;
+      } else {
+        entries.push_back(record);
+      }
     }
   }
   int released = ReleaseFileLockAt(entry.fd(), lock, lock_path, &entry_lock);

@@ -123,6 +123,7 @@ TEST_F(StartDaemonTest, StartupLineRules) {
       {"Hello\\n", -8, 0, ""},
       {"Port: 5\\nNoKey\\n", -10, 0, ""},
       {"Port: 5\\n", -9, 0, "", false},
+      {"Port: " + std::string(70000, '1') + "\\n", -6, 0, ""},  // past the line limit
       {"Listening for transport dt_socket\\n", -7, 0, "", false},
   };
   for (const Case& c : cases) {

@@ -133,10 +133,14 @@ TEST_F(RegistryTest, ScanSkipsUnreadableLocationsAndListsUncommitted) {
   MakeEntry(registry_, "short", 1000, "/x\n");
   MakeEntry(registry_, "nolocation", 1001, "/x\n");
   MakeEntry(registry_, "nosandboxes", 1002, nullptr);
+  MakeEntry(registry_, "hugesandboxes", 1003, "");
   WriteFile(Entry("short") + "/location", std::string(19, '\x01'));
   unlink((Entry("nolocation") + "/location").c_str());
+  // Past the size limit an entry cannot be read: it is not taken for one
+  // without sandboxes, which would serve every directory.
+  ASSERT_EQ(0, truncate((Entry("hugesandboxes") + "/sandboxes").c_str(), 1 << 30));
   LockHolder daemons({Entry("short") + "/alivelock", Entry("nolocation") + "/alivelock",
-                      Entry("nosandboxes") + "/alivelock"});
+                      Entry("nosandboxes") + "/alivelock", Entry("hugesandboxes") + "/alivelock"});
   DaemonRegistryList list;
   ASSERT_EQ(0, ListDaemons(registry_, cwd_, list));
   ASSERT_EQ(1u, list.size());
@@ -144,7 +148,7 @@ TEST_F(RegistryTest, ScanSkipsUnreadableLocationsAndListsUncommitted) {
   EXPECT_EQ(KeyFor(0), list[0]->key);
   EXPECT_TRUE(list[0]->sandboxes.empty());
   DestroyDaemonRegistryList(list);
-  EXPECT_EQ(3u, EntryNames().size());  // live entries are never deleted
+  EXPECT_EQ(4u, EntryNames().size());  // live entries are never deleted
 }
 
 TEST_F(RegistryTest, ShortBusyLocksAreWaitedFor) {
