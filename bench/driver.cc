@@ -1,8 +1,11 @@
 // The benchmark driver: runs quarn and the floor side by side against
 // reference daemons in a directory of its own, alternating the two commands,
 // and prints medians, ratios and targets (also as JSON).
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -266,6 +269,94 @@ int CountRecvCalls(const std::string& config, long long bytes) {
   return -1;
 }
 
+// A registry entry for port and key bytes 1..16, with an empty sandboxes
+// file unless `sandboxes_size` makes it a sparse file of that size.
+void WriteEntry(const std::string& dir, int port, long long sandboxes_size) {
+  mkdir(dir.c_str(), 0700);
+  std::string record = {static_cast<char>(port >> 24), static_cast<char>(port >> 16),
+                        static_cast<char>(port >> 8), static_cast<char>(port)};
+  for (int i = 1; i <= 16; ++i) record.push_back(static_cast<char>(i));
+  std::ofstream(dir + "/location", std::ios::binary) << record;
+  int fd = open((dir + "/sandboxes").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (fd < 0 || ftruncate(fd, sandboxes_size) != 0) std::abort();
+  close(fd);
+}
+
+// A child that holds the alivelocks of `dirs` until killed.
+pid_t HoldAlive(const std::vector<std::string>& dirs) {
+  int ready[2];
+  if (pipe(ready) != 0) std::abort();
+  pid_t pid = fork();
+  if (pid == 0) {
+    for (const std::string& dir : dirs) {
+      int fd = open((dir + "/alivelock").c_str(), O_RDWR | O_CREAT, 0600);
+      if (fd < 0 || lockf(fd, F_TLOCK, 0) != 0) _exit(3);
+    }
+    char byte = 1;
+    if (write(ready[1], &byte, 1) != 1) _exit(4);
+    pause();
+    _exit(0);
+  }
+  char byte;
+  if (read(ready[0], &byte, 1) != 1) std::abort();
+  close(ready[0]);
+  close(ready[1]);
+  return pid;
+}
+
+// A scripted daemon, the only entry of `config`: to one command it answers
+// with a single "stdout" message whose field is `bytes` bytes of text.
+pid_t OneFieldDaemon(const std::string& config, long long bytes) {
+  int listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof(address);
+  if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+      listen(listener, 1) != 0 ||
+      getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    std::abort();
+  }
+  mkdir(config.c_str(), 0700);
+  mkdir((config + "/daemons").c_str(), 0700);
+  std::string dir = config + "/daemons/field-daemon";
+  WriteEntry(dir, ntohs(address.sin_port), 0);
+  pid_t pid = fork();
+  if (pid == 0) {
+    int fd = accept(listener, nullptr, nullptr);
+    std::string got;
+    char buffer[65536];
+    auto read_until = [&](const char* end) {
+      while (got.find(end) == std::string::npos) {
+        ssize_t n = read(fd, buffer, sizeof(buffer));
+        if (n <= 0) _exit(1);
+        got.append(buffer, n);
+      }
+    };
+    read_until("\r\n\r\n");
+    std::string accept = "HTTP/1.1 101 Switching Protocols\r\nUpgrade: vnd.dorvane.mellix.cli.minimal-1.0\r\n\r\n";
+    if (write(fd, accept.data(), accept.size()) < 0) _exit(1);
+    read_until("preamble-done.\n");
+    std::string head = "stdout. \"";
+    std::string chunk(1 << 20, 'x');
+    if (write(fd, head.data(), head.size()) < 0) _exit(1);
+    for (long long sent = 0; sent < bytes; sent += static_cast<long long>(chunk.size())) {
+      size_t n = static_cast<size_t>(std::min<long long>(bytes - sent, chunk.size()));
+      for (size_t done = 0; done < n;) {
+        ssize_t w = write(fd, chunk.data() + done, n - done);
+        if (w <= 0) _exit(1);
+        done += static_cast<size_t>(w);
+      }
+    }
+    std::string tail = "\"\nexit-code. \"\"\n";
+    if (write(fd, tail.data(), tail.size()) < 0) _exit(1);
+    close(fd);
+    _exit(0);
+  }
+  close(listener);
+  return pid;
+}
+
 // Reference daemons running for `config` (their command line names it).
 int CountDaemons(const std::string& config) {
   int count = 0;
@@ -449,7 +540,35 @@ int main(int argc, char** argv) {
   double mb = static_cast<double>(flood) / 1e6;
   double q_tput = mb / relay.median, f_tput = mb / floor_relay.median;
   AddRow({"output relay (flood to /dev/null)", "MB/s", {q_tput, mb / relay.max, mb / relay.min},
-          f_tput, q_tput / f_tput, ">= 0.6 x floor", !g.smoke, q_tput / f_tput >= 0.6});
+          f_tput, q_tput / f_tput, ">= 0.8 x floor", !g.smoke, q_tput / f_tput >= 0.8});
+
+  // Into a pipe read by cat, the floor into the same kind of pipe. The
+  // three processes share two cores, so runs are bimodal: the ratio is the
+  // median of each pair's.
+  long long piped = g.smoke ? 10000000LL : 200000000LL;
+  std::string piped_request = Record(c1, key, {"flood", std::to_string(piped)}, no_env, "piped");
+  auto into_cat = [](std::vector<std::string> command) {
+    std::string line;
+    for (const std::string& word : command) line += "'" + word + "' ";
+    return std::vector<std::string>{"/bin/sh", "-c", line + "| cat > /dev/null"};
+  };
+  std::vector<std::string> quarn_piped = into_cat(QuarnArgs(c1, {"flood", std::to_string(piped)}));
+  std::vector<std::string> floor_piped =
+      into_cat({g.floor, "run", std::to_string(port), piped_request});
+  std::vector<double> pair_ratios;
+  tq.clear();
+  tf.clear();
+  for (int i = 0; i < (g.smoke ? 2 : 15); ++i) {
+    double q = Exec(quarn_piped).seconds, f = Exec(floor_piped).seconds;
+    tq.push_back(q);
+    tf.push_back(f);
+    pair_ratios.push_back(f / q);
+  }
+  double piped_mb = static_cast<double>(piped) / 1e6;
+  Stats pq = Summarise(tq), pf = Summarise(tf), pr = Summarise(pair_ratios);
+  AddRow({"output relay into a pipe read by cat (" + std::to_string(piped / 1000000) + " MB)", "MB/s",
+          {piped_mb / pq.median, piped_mb / pq.max, piped_mb / pq.min}, piped_mb / pf.median,
+          pr.median, ">= 0.67 x floor (paired)", !g.smoke, pr.median >= 0.67});
 
   // Peak memory.
   std::vector<long> rss_small;
@@ -462,6 +581,35 @@ int main(int argc, char** argv) {
           big / 4, "<= 4 MiB", !g.smoke, big <= 4});
   AddRow({"peak RSS, flood 10 MB", "MiB", {small, small, small}, big, small / big,
           "within 10% of the above", !g.smoke, std::abs(big - small) <= 0.1 * small});
+
+  // One "stdout" field of 300 MB from a scripted daemon.
+  long long field = g.smoke ? 3000000LL : 300000000LL;
+  std::string field_config = g.work + "/config-field";
+  pid_t field_daemon = OneFieldDaemon(field_config, field);
+  std::string field_dir = field_config + "/daemons/field-daemon";
+  pid_t field_alive = HoldAlive({field_dir});
+  Run field_run = Exec(QuarnArgs(field_config, {"anything"}));
+  kill(field_alive, SIGKILL);
+  waitpid(field_alive, nullptr, 0);
+  waitpid(field_daemon, nullptr, 0);
+  double field_rss = static_cast<double>(field_run.max_rss_kb) / 1024;
+  if (field_run.status != 0) std::fprintf(stderr, "bench: the one-field command failed\n");
+  AddRow({"peak RSS, one " + std::to_string(field / 1000000) + " MB stdout field", "MiB",
+          {field_rss, field_rss, field_rss}, 4, field_rss / 4, "<= 4 MiB", !g.smoke, field_rss <= 4});
+
+  // A live entry whose sandboxes file is a sparse 1 GB file, beside the
+  // running daemon.
+  std::string huge = c1 + "/daemons/bench-huge-sandboxes";
+  WriteEntry(huge, 1, 1LL << 30);
+  pid_t huge_alive = HoldAlive({huge});
+  long huge_rss = 0;
+  for (int i = 0; i < 3; ++i) huge_rss = std::max(huge_rss, Exec(QuarnArgs(c1, {"echo", "hi"})).max_rss_kb);
+  kill(huge_alive, SIGKILL);
+  waitpid(huge_alive, nullptr, 0);
+  Exec(QuarnArgs(c1, {"echo", "hi"}));  // its purge deletes the entry
+  double huge_mib = static_cast<double>(huge_rss) / 1024;
+  AddRow({"peak RSS, a live entry with a 1 GB sandboxes file", "MiB", {huge_mib, huge_mib, huge_mib},
+          4, huge_mib / 4, "<= 4 MiB", !g.smoke, huge_mib <= 4});
   }
 
   if (Wants("recv")) {
@@ -470,7 +618,7 @@ int main(int argc, char** argv) {
   int recvs = CountRecvCalls(c1, strace_bytes);
   double per_message = static_cast<double>(recvs) / static_cast<double>(strace_bytes / 32768);
   AddRow({"receive calls per 32 KiB stdout message", "calls", {per_message, per_message, per_message},
-          4, per_message / 4, "<= 4", !g.smoke, recvs > 0 && per_message <= 4});
+          2, per_message / 2, "<= 2", !g.smoke, recvs > 0 && per_message <= 2});
 
   }
 

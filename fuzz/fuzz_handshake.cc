@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "protocol/connection.h"
 #include "protocol/protocol.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -21,11 +22,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   shutdown(fds[1], SHUT_WR);
-  int code = Negotiate(&fds[0], "0123456789ABCDEF0123456789ABCDEF");
+  // The handshake and the messages after it share the connection's buffer.
+  Connection connection(fds[0]);
+  std::string refused;
+  int code = Negotiate(connection, "0123456789ABCDEF0123456789ABCDEF", &refused);
   if (code > 0) __builtin_trap();
-  // Whatever the handshake left is still readable as lines.
-  std::string line;
-  while (ReadLine(&fds[0], line) >= 0 && !line.empty()) {
+  Message message;
+  while (ReadMessage(connection, message, nullptr, MessageLimits()) == 0) {
   }
   close(fds[0]);
   close(fds[1]);
