@@ -10,8 +10,10 @@
 
 #include "daemon.h"
 #include "platform/files.h"
+#include "platform/locks.h"
 #include "platform/paths.h"
 #include "platform/sys.h"
+#include "registry/layout.h"
 #include "registry/registry.h"
 
 namespace {
@@ -42,7 +44,7 @@ bool AcquireWithRetry(const std::string& path, int* handle) {
 }  // namespace
 
 std::string RegistryEntry::Publish(const std::string& configDir, int port, const unsigned char* key) {
-  std::string registry = configDir + "/daemons";
+  std::string registry = configDir + "/" + kRegistryDirName;
   // Another daemon may create it at the same moment: what counts is that
   // it exists afterwards.
   if (MkDirs(registry) != 0 && !IsPathDirectory(registry)) {
@@ -50,7 +52,7 @@ std::string RegistryEntry::Publish(const std::string& configDir, int port, const
   }
   // Under the registry lock no purge pass can see the entry before its
   // alivelock is held and delete it as stale.
-  std::string registry_lock = registry + "/lock";
+  std::string registry_lock = registry + "/" + kRegistryLockName;
   int registry_handle = -1;
   if (!AcquireWithRetry(registry_lock, &registry_handle)) return "cannot lock " + registry_lock;
   char name[64];
@@ -60,28 +62,26 @@ std::string RegistryEntry::Publish(const std::string& configDir, int port, const
   std::string error;
   if (::mkdir(dir_.c_str(), 0700) != 0) {
     error = "cannot create " + dir_ + ": " + std::strerror(errno);
-  } else if (AcquireFileLock(dir_ + "/alivelock", &alive_lock_) != 0) {
-    error = "cannot lock " + dir_ + "/alivelock";
+  } else if (AcquireFileLock(dir_ + "/" + kAliveLockName, &alive_lock_) != 0) {
+    error = std::string("cannot lock ") + dir_ + "/" + kAliveLockName;
   }
   (void)ReleaseFileLock(registry_lock, &registry_handle);
   if (!error.empty()) return error;
 
-  std::string location;
-  for (int shift = 24; shift >= 0; shift -= 8) location.push_back(static_cast<char>((port >> shift) & 0xFF));
-  location.append(reinterpret_cast<const char*>(key), kKeyBytes);
+  std::string location = EncodeLocationRecord(port, key);
   std::string properties = "pid: " + std::to_string(::getpid()) +
                            "\nstart-time: " + std::to_string(std::time(nullptr)) +
                            "\nport: " + std::to_string(port) + "\n";
   // The location goes last: a reader finds the entry only once it is whole.
-  if (!WriteUnderEntryLock({{"sandboxes", ""}, {"daemon.properties", properties},
-                            {"location", location}})) {
+  if (!WriteUnderEntryLock({{kSandboxesName, ""}, {kPropertiesName, properties},
+                            {kLocationName, location}})) {
     return "cannot write the registry entry " + dir_;
   }
   return "";
 }
 
 bool RegistryEntry::WriteUnderEntryLock(const std::vector<std::pair<std::string, std::string>>& files) {
-  std::string lock = dir_ + "/lock";
+  std::string lock = dir_ + "/" + kEntryLockName;
   int handle = -1;
   if (!AcquireWithRetry(lock, &handle)) return false;
   bool ok = true;
@@ -96,7 +96,7 @@ bool RegistryEntry::AddSandbox(const std::string& root) {
   next.push_back(root);
   std::string content;
   for (const std::string& line : next) content += line + "\n";
-  if (!WriteUnderEntryLock({{"sandboxes", content}})) return false;
+  if (!WriteUnderEntryLock({{kSandboxesName, content}})) return false;
   sandboxes_ = std::move(next);
   return true;
 }
@@ -109,7 +109,7 @@ std::vector<std::string> RegistryEntry::Sandboxes() {
 void RegistryEntry::Remove() {
   std::lock_guard<std::mutex> guard(mutex_);
   if (dir_.empty()) return;
-  std::string lock = dir_ + "/lock";
+  std::string lock = dir_ + "/" + kEntryLockName;
   int handle = -1;
   bool locked = AcquireWithRetry(lock, &handle);
   (void)TrashDirectory(dir_);

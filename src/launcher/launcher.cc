@@ -9,10 +9,12 @@
 
 #include "launch/launch.h"
 #include "launcher/trace_init.h"
+#include "platform/charsets.h"
 #include "platform/console.h"
 #include "platform/paths.h"
 #include "platform/strings.h"
 #include "protocol/protocol.h"
+#include "registry/layout.h"
 #include "registry/registry.h"
 #include "trace/trace.h"
 
@@ -178,7 +180,7 @@ int RealMain(int argc, char** argv, char** envp) {
     registry_dir = config_dir;
   }
   TraceMessage("main(): Config Dir Path = %S", config_dir.c_str());
-  int joined = PathConcatenate(registry_dir, "daemons");
+  int joined = PathConcatenate(registry_dir, kRegistryDirName);
   if (joined != 0) {
     TraceMessage("ERROR: main(): Error while concatenating to form daemon registry path; result = %d; Computed %S",
                  joined, registry_dir.c_str());

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/charsets.h"
 #include "platform/strings.h"
 #include "trace/trace.h"
 

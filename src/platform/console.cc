@@ -1,3 +1,4 @@
+#include "platform/charsets.h"
 #include "platform/console.h"
 
 #include <poll.h>

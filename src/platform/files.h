@@ -21,29 +21,10 @@ constexpr int kFileTooLarge = -3;
 constexpr size_t kMaxTextFileSize = 1024 * 1024;
 [[nodiscard]] int ReadAsciiFileAsLines(const std::string& path, std::vector<std::string>& lines);
 
-constexpr int kLockBusy = -8;
-/// Opens (creating with mode 0600 and missing parents) and locks the whole
-/// file without waiting; the descriptor is close-on-exec. 0 locked (handle
-/// set); -1 null handle or a directory; -2 not a regular file; -3 open;
-/// -4 no parent; -5 parent not a directory; -6 parent not creatable;
-/// -7 create; -8 held by another process (handle left at -1).
-[[nodiscard]] int AcquireFileLock(const std::string& path, int* fileHandle);
-/// Deletes the lock file while still holding it, then unlocks and closes;
-/// the handle ends at -1. 0; -1 null handle, empty path, or the file has
-/// gone (a valid handle is still unlocked and closed); -2 handle below 0;
-/// -3 unlock failed; -4 close failed; -5 delete failed.
-[[nodiscard]] int ReleaseFileLock(const std::string& path, int* fileHandle);
-
 // The same operations on `name` relative to the directory open on `dirFd`
 // (AT_FDCWD: the working directory); `path` names the same file in full,
 // for the trace and for creating missing parents. A lookup walks many
 // entries: short relative walks keep it cheap.
-/// `likelyMissing`: try creating the file before opening it (lock files
-/// are deleted on release, alivelocks stay).
-[[nodiscard]] int AcquireFileLockAt(int dirFd, const char* name, const std::string& path,
-                                    int* fileHandle, bool likelyMissing);
-[[nodiscard]] int ReleaseFileLockAt(int dirFd, const char* name, const std::string& path,
-                                    int* fileHandle);
 /// With `onlyRegular`, a missing or non-regular file gives kNotRegularFile
 /// and no trace line (the readers that test for a regular file first).
 constexpr int kNotRegularFile = 1;

@@ -2,14 +2,16 @@
 //
 // Release deletes the file, so two things keep a lock exclusive: release
 // unlinks while it still holds the lock, and acquire checks after locking
-// that the path still names the file it locked (another process may have
+// that the name still names the file it locked (another process may have
 // deleted it between our open and our lock).
 //
-// The usual cases (the file exists, or it is missing in an existing
-// directory) are served by trying the open first, relative to a directory
-// descriptor where the caller has one: path walks and stats dominate a
-// registry lookup. Anything unusual takes the step-by-step path, which
-// tells the causes apart.
+// The file is opened, and created when missing, by one call relative to the
+// caller's directory descriptor: a registry lookup opens a few lock files
+// per entry, and path walks and stats would dominate it. Only a missing
+// parent directory, or a path that one call cannot serve, goes step by step
+// by the full path, which tells the causes apart.
+#include "platform/locks.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -26,6 +28,8 @@ namespace {
 
 constexpr int kLockAttempts = 5;
 constexpr int kRetry = 1;  // the file changed under us: start again
+constexpr int kOpenFlags = O_RDWR | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW;
+constexpr mode_t kLockFileMode = 0600;
 
 // A lock file is never reached through a symbolic link: a planted link
 // would make us create or lock its target, outside the registry. The link
@@ -36,29 +40,9 @@ void RemoveLink(int dirFd, const char* name, const std::string& path) {
   (void)::unlinkat(dirFd, name, 0);
 }
 
-// Step-by-step open of the lock file at `path`, creating it (and missing
-// parents) when it does not exist.
-int OpenLockFileSlowly(const std::string& path, int* fileHandle) {
-  struct stat info;
-  bool exists = !IsNullOrEmpty(path) && ::lstat(path.c_str(), &info) == 0;
-  if (exists && S_ISLNK(info.st_mode)) {
-    RemoveLink(AT_FDCWD, path.c_str(), path);
-    return kRetry;
-  }
-  if (exists) {
-    if (!S_ISREG(info.st_mode)) {
-      TraceMessage("ERROR: AcquireFileLock(): Path %S exists, and is not a file", path.c_str());
-      return -2;
-    }
-    int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW);
-    if (fd < 0 && (errno == ENOENT || errno == ELOOP)) return kRetry;
-    if (fd < 0) {
-      TraceMessage("ERROR: AcquireFileLock(): Could not open file %S; ec = %d", path.c_str(), errno);
-      return -3;
-    }
-    *fileHandle = fd;
-    return 0;
-  }
+// The lock file at `path` when one call could not create it: its parent is
+// made when missing, then the file is created by the full path.
+int CreateStepByStep(const std::string& path, int* fd) {
   TraceMessage("AcquireFileLock(): Path %S is invalid; Checking parent...", path.c_str());
   std::string parent;
   if (GetParentDirPath(path, parent) != 0) {
@@ -80,63 +64,65 @@ int OpenLockFileSlowly(const std::string& path, int* fileHandle) {
       return -6;
     }
   }
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0600);
-  if (fd < 0 && errno == ELOOP) return kRetry;  // a link appeared meanwhile
-  if (fd < 0) {
+  *fd = ::open(path.c_str(), kOpenFlags | O_CREAT, kLockFileMode);
+  if (*fd < 0 && errno == ELOOP) return kRetry;  // a link appeared meanwhile
+  if (*fd < 0) {
     TraceMessage("ERROR: AcquireFileLock(): Error while creating file %S; ec = %d", path.c_str(),
                  errno);
     return -7;
   }
-  *fileHandle = fd;
   return 0;
 }
 
-constexpr int kIsDirectory = 2;
-
-// A file that exists, or is missing from an existing directory, opened
-// without a stat; kRetry sends the caller to the step-by-step path. Lock
-// files are usually missing (release deletes them), alivelocks usually
-// there: `likely_missing` says which open to try first.
-int OpenLockFileQuickly(int dirFd, const char* name, const std::string& path, int* fileHandle,
-                        bool trace_path, bool likely_missing) {
-  const int kOpen = O_RDWR | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW;
-  // Only a plain path with a non-empty parent is created here; the others
-  // (no parent, a parent at the root, quotes) follow the step-by-step rules.
+// Opens the lock file, creating it when missing. 0 (*byPath: opened by the
+// full path), kRetry, or a code of AcquireFileLock.
+int OpenLockFile(int dirFd, const char* name, const std::string& path, int* fd, bool* byPath) {
+  // A plain path with a parent of its own is created by the one call; the
+  // others (no parent, a parent at the root, quotes) take the steps.
   std::string_view text = TextView(path);
   size_t slash = text.rfind('/');
-  bool may_create = slash != std::string_view::npos && slash != 0 && text.front() != '"' &&
-                    text.back() != '"';
-  int fd = -1;
-  bool created = false;
-  if (likely_missing && may_create) {
-    fd = ::openat(dirFd, name, kOpen | O_CREAT | O_EXCL, 0600);
-    created = fd >= 0;
-    if (fd < 0 && errno != EEXIST) return kRetry;
+  bool plain = slash != std::string_view::npos && slash != 0 && text.front() != '"' &&
+               text.back() != '"';
+  // Only the trace tells whether the file was made: the question is asked
+  // only when tracing.
+  bool traced_new = TraceEnabled() && plain &&
+                    ::faccessat(dirFd, name, F_OK, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT;
+  *fd = ::openat(dirFd, name, kOpenFlags | (plain ? O_CREAT : 0), kLockFileMode);
+  int error = errno;
+  if (*fd >= 0) {
+    if (traced_new) {
+      TraceMessage("AcquireFileLock(): Path %S is invalid; Checking parent...", path.c_str());
+      TraceMessage("AcquireFileLock(): Parent path is valid");
+    }
+    return 0;
   }
-  if (fd < 0) fd = ::openat(dirFd, name, kOpen);
-  if (fd < 0 && errno == EISDIR) return kIsDirectory;
-  if (fd < 0 && errno == ELOOP) {
-    if (trace_path) TraceMessage("AcquireFileLock(): path = %S", path.c_str());
+  switch (error) {
+  case EISDIR:
+    return -1;
+  case ELOOP:
     RemoveLink(dirFd, name, path);
     return kRetry;
+  case ENOENT:
+  case ENOTDIR:
+    // No parent (a deleted entry among them), or a path to take step by
+    // step: the full path serves.
+    *byPath = true;
+    return CreateStepByStep(path, fd);
+  default:
+    break;
   }
-  if (trace_path) TraceMessage("AcquireFileLock(): path = %S", path.c_str());
-  if (fd < 0 && errno == ENOENT && may_create && !likely_missing) {
-    fd = ::openat(dirFd, name, kOpen | O_CREAT | O_EXCL, 0600);
-    created = fd >= 0;
+  struct stat info;
+  if (::fstatat(dirFd, name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+    TraceMessage("ERROR: AcquireFileLock(): Error while creating file %S; ec = %d", path.c_str(),
+                 error);
+    return -7;
   }
-  if (fd < 0) return kRetry;
-  if (created) {
-    // The same trace lines as the step-by-step creation of a missing file.
-    TraceMessage("AcquireFileLock(): Path %S is invalid; Checking parent...", path.c_str());
-    if (TraceEnabled()) {
-      std::string parent;
-      (void)GetParentDirPath(path, parent);
-    }
-    TraceMessage("AcquireFileLock(): Parent path is valid");
+  if (!S_ISREG(info.st_mode)) {
+    TraceMessage("ERROR: AcquireFileLock(): Path %S exists, and is not a file", path.c_str());
+    return -2;
   }
-  *fileHandle = fd;
-  return 0;
+  TraceMessage("ERROR: AcquireFileLock(): Could not open file %S; ec = %d", path.c_str(), error);
+  return -3;
 }
 
 bool SameFile(const struct stat& a, const struct stat& b) {
@@ -145,60 +131,39 @@ bool SameFile(const struct stat& a, const struct stat& b) {
 
 }  // namespace
 
-int AcquireFileLockAt(int dirFd, const char* name, const std::string& path, int* fileHandle,
-                      bool likelyMissing) {
+int AcquireFileLockAt(int dirFd, const char* name, const std::string& path, int* fileHandle) {
   if (fileHandle == nullptr) return -1;
-  bool quick = !IsNullOrEmpty(path);
-  bool traced = false;
+  *fileHandle = -1;
+  TraceMessage("AcquireFileLock(): path = %S", path.c_str());
   for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
-    int result = kRetry;
-    // Opened by its full path, the file is checked by that path too: the
-    // directory on dirFd may be a deleted one that the path has recreated.
+    UniqueFd fd;
+    int raw = -1;
     bool by_path = false;
-    if (quick) {
-      result = OpenLockFileQuickly(dirFd, name, path, fileHandle, !traced, likelyMissing);
-      if (result == kIsDirectory) return -1;
-      traced = true;
-    }
-    if (result == kRetry) {
-      if (!traced) TraceMessage("AcquireFileLock(): path = %S", path.c_str());
-      traced = true;
-      quick = false;
-      result = OpenLockFileSlowly(path, fileHandle);
-      by_path = true;
-    }
+    int result = OpenLockFile(dirFd, name, path, &raw, &by_path);
+    fd.Reset(raw);
     if (result == kRetry) continue;
-    if (result != 0) {
-      *fileHandle = -1;
-      return result;
-    }
-    int fd = *fileHandle;
-    if (::lockf(fd, F_TLOCK, 0) != 0) {
-      int saved_errno = errno;
-      CloseFd(fd);
-      *fileHandle = -1;
-      TraceMessage("ERROR: AcquireFileLock(): Error locking file %S; ec = %d", path.c_str(),
-                   saved_errno);
+    if (result != 0) return result;
+    if (::lockf(fd.Get(), F_TLOCK, 0) != 0) {
+      TraceMessage("ERROR: AcquireFileLock(): Error locking file %S; ec = %d", path.c_str(), errno);
       return kLockBusy;
     }
     struct stat by_fd, by_name;
-    if (::fstat(fd, &by_fd) == 0 && !S_ISREG(by_fd.st_mode)) {
-      (void)::lockf(fd, F_ULOCK, 0);
-      CloseFd(fd);
-      *fileHandle = -1;
+    if (::fstat(fd.Get(), &by_fd) == 0 && !S_ISREG(by_fd.st_mode)) {
+      (void)::lockf(fd.Get(), F_ULOCK, 0);
       TraceMessage("ERROR: AcquireFileLock(): Path %S exists, and is not a file", path.c_str());
       return -2;
     }
+    // Opened by its full path, the file is checked by that path too: the
+    // directory on dirFd may be a deleted one that the path has recreated.
     int check_dir = by_path ? AT_FDCWD : dirFd;
     const char* check_name = by_path ? path.c_str() : name;
     if (::fstatat(check_dir, check_name, &by_name, AT_SYMLINK_NOFOLLOW) == 0 &&
         SameFile(by_fd, by_name)) {
       TraceMessage("AcquireFileLock(): Locking file %S successful", path.c_str());
+      *fileHandle = fd.Release();
       return 0;
     }
     // We locked a file that its holder deleted on release; try the new one.
-    CloseFd(fd);
-    *fileHandle = -1;
   }
   TraceMessage("ERROR: AcquireFileLock(): Error locking file %S; ec = %d", path.c_str(), EAGAIN);
   return kLockBusy;
@@ -206,7 +171,7 @@ int AcquireFileLockAt(int dirFd, const char* name, const std::string& path, int*
 
 int AcquireFileLock(const std::string& path, int* fileHandle) {
   if (fileHandle == nullptr || IsPathDirectory(path)) return -1;
-  return AcquireFileLockAt(AT_FDCWD, path.c_str(), path, fileHandle, false);
+  return AcquireFileLockAt(AT_FDCWD, path.c_str(), path, fileHandle);
 }
 
 int ReleaseFileLockAt(int dirFd, const char* name, const std::string& path, int* fileHandle) {

@@ -1,5 +1,5 @@
-// The text toolbox: character sets, trimming, quotes, splitting, integer
-// parsing, prefix test. Strings are std::string; most operations look only
+// The text toolbox: trimming, quotes, splitting, integer parsing, prefix
+// test. Strings are std::string; most operations look only
 // at the text view, the bytes before the first NUL.
 #ifndef QUARN_PLATFORM_STRINGS_H_
 #define QUARN_PLATFORM_STRINGS_H_
@@ -13,20 +13,6 @@ std::string_view TextView(const std::string& s);
 
 /// White space of the POSIX locale: 0x09..0x0D and 0x20.
 inline bool IsWhiteSpace(unsigned char c) { return c == ' ' || (c >= 0x09 && c <= 0x0D); }
-
-/// Sets `out` to the locale's character-set name (LC_CTYPE from the
-/// environment); returns out's text.
-const char* GetCurrentCharset(std::string& out);
-/// Identical to GetCurrentCharset.
-const char* GetCurrentConsoleCharset(std::string& out);
-
-/// Console character set to UTF-8 into `out` (six bytes of room per input
-/// byte, NUL padded). 0 converted; -1 converter unavailable, empty result, or
-/// the input stopped converting before its end (out keeps what converted).
-[[nodiscard]] int ConvertStringToUtf8(const char* text, std::string& out);
-/// UTF-8 to the console character set (16 bytes of room per input byte).
-/// Codes as ConvertStringToUtf8.
-[[nodiscard]] int ConvertUtf8ToString(const char* text, std::string& out);
 
 /// Removes white space at the chosen ends of the text view.
 void TrimSpaces(std::string& s, bool trimLeading, bool trimTrailing);

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/charsets.h"
 #include "platform/console.h"
 #include "platform/strings.h"
 #include "platform/sys.h"

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/charsets.h"
 #include "platform/strings.h"
 #include "platform/sys.h"
 #include "protocol/connection.h"

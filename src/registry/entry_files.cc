@@ -5,11 +5,13 @@
 
 #include <cerrno>
 
+#include "platform/charsets.h"
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/strings.h"
 #include "platform/sys.h"
 #include "registry/entry_files.h"
+#include "registry/layout.h"
 #include "registry/registry.h"
 #include "trace/trace.h"
 
@@ -34,30 +36,24 @@ int ReadLocationFileAt(int dirFd, const char* name, const std::string&, int32_t&
   if (*name == '\0') return -1;
   // O_NONBLOCK: a file swapped for a FIFO must not hang the lookup; a link
   // is never followed out of the registry.
-  int fd = ::openat(dirFd, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW);
-  if (fd < 0) return -1;
+  UniqueFd fd(::openat(dirFd, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW));
   struct stat info;
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    CloseFd(fd);
-    return -1;
-  }
+  if (!fd.Valid() || ::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode)) return -1;
+  // One read of the record; whatever follows it is never read.
   unsigned char record[kLocationRecordSize];
   ssize_t got;
   do {
-    got = Sys().read(fd, record, sizeof(record));
+    got = Sys().read(fd.Get(), record, sizeof(record));
   } while (got < 0 && errno == EINTR);
   int result = 0;
   if (got < static_cast<ssize_t>(sizeof(record))) {
     result = -2;
   } else {
-    uint32_t raw = (uint32_t{record[0]} << 24) | (uint32_t{record[1]} << 16) |
-                   (uint32_t{record[2]} << 8) | uint32_t{record[3]};
-    port = static_cast<int32_t>(raw);
+    DecodeLocationRecord(record, port, key);
     TraceMessage("ReadLocationFile(): Port = %d", port);
-    GenerateKeyString(record + 4, key);
     TraceMessage("ReadLocationFile(): Key = %s", key.c_str());
   }
-  if (CloseFd(fd) != 0 && result == 0) result = -4;
+  if (CloseFd(fd.Release()) != 0 && result == 0) result = -4;
   return result;
 }
 
@@ -122,7 +118,4 @@ int ReadPropertiesFileAt(int dirFd, const char* name, const std::string& path,
   return 0;
 }
 
-void DestroyDaemonRegistryList(DaemonRegistryList& list) {
-  for (DaemonRegistryEntryInfo* record : list) delete record;
-  list.clear();
-}
+void DestroyDaemonRegistryList(DaemonRegistryList& list) { list.clear(); }

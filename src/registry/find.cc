@@ -13,17 +13,15 @@ int ChooseDaemon(const DaemonRegistryList& entries, const std::string& workingDi
   TraceMessage("List daemon returns; # = %d", static_cast<int>(entries.size()));
   TraceMessage("---------------------SEARCH DAEMON ENTRIES-----------------------");
   const DaemonRegistryEntryInfo* uncommitted = nullptr;
-  for (const DaemonRegistryEntryInfo* record : entries) {
-    if (record == nullptr) continue;
-    if (record->sandboxes.empty()) {
-      uncommitted = record;
+  for (const DaemonRegistryEntryInfo& record : entries) {
+    if (record.sandboxes.empty()) {
+      uncommitted = &record;
       continue;
     }
-    for (const std::string& sandbox : record->sandboxes) {
+    for (const std::string& sandbox : record.sandboxes) {
       TraceMessage("FindDaemon(): CWD = %S; Sandbox = %S", workingDirPath.c_str(), sandbox.c_str());
       if (StringStartsWith(workingDirPath, sandbox)) {
-        location->key = record->key;
-        location->port = record->port;
+        *location = static_cast<const DaemonLocation&>(record);
         TraceMessage(
             "FindDaemon(): Found a daemon to hook onto; sandbox = %S, key = %s, port = %d",
             sandbox.c_str(), location->key.c_str(), location->port);
@@ -32,8 +30,7 @@ int ChooseDaemon(const DaemonRegistryList& entries, const std::string& workingDi
     }
   }
   if (uncommitted != nullptr) {
-    location->key = uncommitted->key;
-    location->port = uncommitted->port;
+    *location = static_cast<const DaemonLocation&>(*uncommitted);
     TraceMessage("FindDaemon(): Found an uncommitted entry; key = %s, port = %d",
                  location->key.c_str(), location->port);
     return 0;

@@ -1,7 +1,7 @@
-// The daemon registry: "<config>/daemons", one sub-directory per daemon
-// holding "location" (port and key), "sandboxes", "daemon.properties", and
-// the "lock" and "alivelock" lock files. Lock order: registry lock, entry
-// lock, alivelock; released in reverse; never waited for.
+// The daemon registry (its layout: registry/layout.h): one sub-directory per
+// daemon holding its location (port and key), sandboxes and properties, and
+// an entry lock and an alivelock. Lock order: registry lock, entry lock,
+// alivelock; released in reverse; an entry lock is never waited for.
 #ifndef QUARN_REGISTRY_REGISTRY_H_
 #define QUARN_REGISTRY_REGISTRY_H_
 
@@ -11,21 +11,19 @@
 #include <vector>
 
 #include "platform/location.h"
+#include "registry/layout.h"
 
 class Backoff;
 
-/// One live entry as read by the scan.
-struct DaemonRegistryEntryInfo {
-  int32_t port = -1;
-  std::string key;
+/// One live entry as read by the scan: where its daemon listens, the
+/// sandbox roots it serves and its properties.
+struct DaemonRegistryEntryInfo : DaemonLocation {
   std::vector<std::string> sandboxes;
   std::map<std::string, std::string> properties;
 };
 
-using DaemonRegistryList = std::vector<DaemonRegistryEntryInfo*>;
-
-constexpr size_t kLocationRecordSize = 20;
-constexpr size_t kKeyBytes = 16;
+/// The live entries of one scan, in listing order.
+using DaemonRegistryList = std::vector<DaemonRegistryEntryInfo>;
 
 // Waits for what other processes hold for a moment. Lookups by other front
 // ends never wait: what they see of the lock files does not change.
@@ -49,7 +47,7 @@ void GenerateKeyString(const unsigned char* bytes, std::string& key);
 /// "name: value" lines. 0; -1.
 [[nodiscard]] int ReadPropertiesFile(const std::string& path,
                                      std::map<std::string, std::string>& properties);
-/// Frees every record and empties the list.
+/// Empties the list.
 void DestroyDaemonRegistryList(DaemonRegistryList& list);
 
 /// Deletes every entry whose alivelock nobody holds. 0; -1 not a directory
@@ -75,7 +73,7 @@ void DestroyDaemonRegistryList(DaemonRegistryList& list);
 /// 0 listed; -1 not within kNewEntryWaitUs.
 int AwaitDaemonEntry(const std::string& registryPath, const DaemonLocation& location);
 
-/// The start lock, "start.lock" in the registry directory (created with it
+/// The start lock, kStartLockName in the registry directory (created with it
 /// when missing): one front end at a time starts a daemon. Waits while it
 /// is held, up to kStartLockWaitUs. Codes as AcquireFileLock.
 [[nodiscard]] int AcquireStartLock(const std::string& registryPath, int* handle);

@@ -2,7 +2,8 @@
 //
 // A lookup touches a handful of files in every entry, so each pass opens
 // the registry directory and each entry directory once and reaches their
-// files by short relative names.
+// files by a descriptor and a short name. Full paths serve the trace, and
+// the one case that needs them: a lock whose entry was deleted meanwhile.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,9 +12,11 @@
 
 #include "platform/backoff.h"
 #include "platform/files.h"
+#include "platform/locks.h"
 #include "platform/paths.h"
 #include "platform/sys.h"
 #include "registry/entry_files.h"
+#include "registry/layout.h"
 #include "registry/registry.h"
 #include "trace/trace.h"
 
@@ -25,47 +28,67 @@ std::string Join(const std::string& base, const char* name) {
   return path;
 }
 
-// A directory open for relative access, or, when it cannot be opened, the
-// working directory with full paths (the rules for a vanished entry then
-// apply unchanged).
-class OpenDir {
+// A directory reached through a descriptor: its own, or, when it could not
+// be opened (deleted meanwhile), its parent's, with its name put before
+// the name of each of its files.
+class DirRef {
  public:
   // An entry is opened without following a link; the registry itself may
   // well be reached through one.
-  OpenDir(int parent_fd, const char* name, const std::string& path, bool follow = false)
-      : path_(path) {
-    int flags = O_PATH | O_DIRECTORY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW);
-    fd_.Reset(::openat(parent_fd, name, flags));
+  DirRef(int parentFd, std::string name, std::string path, bool followLink = false)
+      : parent_fd_(parentFd), name_(std::move(name)), path_(std::move(path)) {
+    Open(followLink);
     if (!fd_.Valid()) linked_ = errno == ELOOP || errno == ENOTDIR;
   }
+
   bool linked() const { return linked_; }
-  // After the entry lock: when the entry was deleted meanwhile and taking
-  // its lock recreated it, the rest of the entry is read and released
-  // through the directory the lock file really lies in.
-  void FollowRecreated(int parent_fd, const char* name) {
-    struct stat info;
-    if (!fd_.Valid() || ::fstat(fd_.Get(), &info) != 0 || info.st_nlink > 0) return;
-    fd_.Reset(::openat(parent_fd, name, O_PATH | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
-  }
   const std::string& path() const { return path_; }
-  int fd() const { return fd_.Valid() ? fd_.Get() : AT_FDCWD; }
-  // A file of the directory: its full path in `full`, and what to pass
-  // with fd() to reach it.
-  const char* File(const char* name, std::string& full) const {
-    full = Join(path_, name);
-    return fd_.Valid() ? name : full.c_str();
+  int fd() const { return fd_.Valid() ? fd_.Get() : parent_fd_; }
+
+  // One of its files: the name to pass with fd(), and the full path.
+  struct File {
+    std::string name, path;
+  };
+  File Of(const char* file) const {
+    return {fd_.Valid() ? std::string(file) : name_ + "/" + file, Join(path_, file)};
+  }
+
+  // After the entry lock: when the entry was deleted meanwhile and taking
+  // its lock made it again, the rest of the entry is read and released
+  // through the directory the lock file really lies in.
+  void FollowRecreated() {
+    struct stat info;
+    if (fd_.Valid() && ::fstat(fd_.Get(), &info) == 0 && info.st_nlink > 0) return;
+    Open(false);
   }
 
  private:
-  std::string path_;
+  void Open(bool followLink) {
+    int flags = O_PATH | O_DIRECTORY | O_CLOEXEC | (followLink ? 0 : O_NOFOLLOW);
+    fd_.Reset(::openat(parent_fd_, name_.c_str(), flags));
+  }
+
+  int parent_fd_;
+  std::string name_, path_;
   UniqueFd fd_;
   bool linked_ = false;
 };
 
+int AcquireIn(const DirRef& dir, const char* file, std::string& path, int* handle) {
+  DirRef::File lock = dir.Of(file);
+  path = lock.path;
+  return AcquireFileLockAt(dir.fd(), lock.name.c_str(), lock.path, handle);
+}
+
+int ReleaseIn(const DirRef& dir, const char* file, int* handle) {
+  DirRef::File lock = dir.Of(file);
+  return ReleaseFileLockAt(dir.fd(), lock.name.c_str(), lock.path, handle);
+}
+
 // An entry that is a symbolic link is no daemon's: its lock files would lie
 // outside the registry, so it is never locked, read or descended into.
-bool IsLinkedEntry(bool listed_as_link, const OpenDir& entry, const char* pass) {
-  if (!listed_as_link && !entry.linked()) return false;
+bool IsLinkedEntry(bool listedAsLink, const DirRef& entry, const char* pass) {
+  if (!listedAsLink && !entry.linked()) return false;
   std::string line = std::string("WARNING: ") + pass + "(): Entry %S is a symbolic link";
   TraceMessage(line.c_str(), entry.path().c_str());
   return true;
@@ -73,30 +96,28 @@ bool IsLinkedEntry(bool listed_as_link, const OpenDir& entry, const char* pass) 
 
 // Another lookup holds the registry lock for one pass, a few hundred
 // microseconds: waiting for it is far cheaper than starting a daemon.
-int AcquireRegistryLock(const OpenDir& registry, std::string& lock_path, int* handle,
-                        Backoff& wait, const char* pass) {
-  const char* lock = registry.File("lock", lock_path);
+int AcquireRegistryLock(const DirRef& registry, std::string& path, int* handle, Backoff& wait,
+                        const char* pass) {
   wait.Restart();
   for (;;) {
-    int result = AcquireFileLockAt(registry.fd(), lock, lock_path, handle, true);
+    int result = AcquireIn(registry, kRegistryLockName, path, handle);
     if (result != kLockBusy) return result;
     int waited = wait.Pause();
     if (waited == 0) return result;
     std::string line = std::string(pass) + "(): Waited %d us for lock %S";
-    TraceMessage(line.c_str(), waited, lock_path.c_str());
+    TraceMessage(line.c_str(), waited, path.c_str());
   }
 }
 
-int ReleaseRegistryLock(const OpenDir& registry, int* handle) {
-  std::string lock_path;
-  const char* lock = registry.File("lock", lock_path);
-  return ReleaseFileLockAt(registry.fd(), lock, lock_path, handle);
+DirRef OpenEntry(const DirRef& registry, const std::string& name) {
+  DirRef::File entry = registry.Of(name.c_str());
+  return DirRef(registry.fd(), entry.name, entry.path);
 }
 
-void PurgeEntry(const OpenDir& registry, const std::string& name, bool listed_as_link) {
-  OpenDir entry(registry.fd(), name.c_str(), Join(registry.path(), name.c_str()));
+void PurgeEntry(const DirRef& registry, const std::string& name, bool listedAsLink) {
+  DirRef entry = OpenEntry(registry, name);
   TraceMessage("PurgeStaleDaemonEntries(): Found directory %S", name.c_str());
-  if (IsLinkedEntry(listed_as_link, entry, "PurgeStaleDaemonEntries")) {
+  if (IsLinkedEntry(listedAsLink, entry, "PurgeStaleDaemonEntries")) {
     // Removing the link itself touches nothing outside the registry.
     int trashed = TrashDirectory(entry.path());
     if (trashed != 0) {
@@ -106,23 +127,21 @@ void PurgeEntry(const OpenDir& registry, const std::string& name, bool listed_as
     return;
   }
   std::string lock_path;
-  const char* lock = entry.File("lock", lock_path);
   int entry_lock = -1;
-  int locked = AcquireFileLockAt(entry.fd(), lock, lock_path, &entry_lock, true);
+  int locked = AcquireIn(entry, kEntryLockName, lock_path, &entry_lock);
   if (locked != 0) {
     TraceMessage(
         "PurgeStaleDaemonEntries(): Failed to acquire lock on the daemon entry; result = %d; %S",
         locked, lock_path.c_str());
     return;
   }
-  entry.FollowRecreated(registry.fd(), name.c_str());
+  entry.FollowRecreated();
   std::string alive_path;
-  const char* alive = entry.File("alivelock", alive_path);
   int alive_lock = -1;
-  if (AcquireFileLockAt(entry.fd(), alive, alive_path, &alive_lock, false) == 0) {
+  if (AcquireIn(entry, kAliveLockName, alive_path, &alive_lock) == 0) {
     TraceMessage("PurgeStaleDaemonEntries(): Daemon registry entry %S seems to be stale; purging it",
                  entry.path().c_str());
-    int released = ReleaseFileLockAt(entry.fd(), alive, alive_path, &alive_lock);
+    int released = ReleaseIn(entry, kAliveLockName, &alive_lock);
     if (released != 0) {
       TraceMessage("ERROR: PurgeStaleDaemonEntries(): Failed to release alive lock @ %S; result = %d",
                    alive_path.c_str(), released);
@@ -136,7 +155,7 @@ void PurgeEntry(const OpenDir& registry, const std::string& name, bool listed_as
                    entry.path().c_str(), trashed);
     }
   }
-  int released = ReleaseFileLockAt(entry.fd(), lock, lock_path, &entry_lock);
+  int released = ReleaseIn(entry, kEntryLockName, &entry_lock);
   if (released != 0) {
     TraceMessage(
         "WARNING: PurgeStaleDaemonEntries(): Error releasing daemon entry lock; @ %S; result = %d",
@@ -144,74 +163,68 @@ void PurgeEntry(const OpenDir& registry, const std::string& name, bool listed_as
   }
 }
 
+// A live entry's files, read under its entry lock; false when one is past
+// its size limit and the entry cannot be read.
+bool ReadLiveEntry(const DirRef& entry, DaemonRegistryEntryInfo& record) {
+  DirRef::File sandboxes = entry.Of(kSandboxesName);
+  int read_sandboxes =
+      ReadSandboxesFileAt(entry.fd(), sandboxes.name.c_str(), sandboxes.path, record.sandboxes);
+  if (read_sandboxes != 0) {
+    TraceMessage("WARNING: ListDaemons(): Error reading sandbox file @ %S; result = %d",
+                 sandboxes.path.c_str(), read_sandboxes);
+  }
+  DirRef::File properties = entry.Of(kPropertiesName);
+  int read_properties = ReadPropertiesFileAt(entry.fd(), properties.name.c_str(), properties.path,
+                                             record.properties);
+  if (read_properties != 0) {
+    TraceMessage("WARNING: ListDaemons(): Error reading properties file @ %S; result = %d",
+                 properties.path.c_str(), read_properties);
+  }
+  if (read_sandboxes != kEntryFileTooLarge && read_properties != kEntryFileTooLarge) return true;
+  TraceMessage("WARNING: ListDaemons(): Entry %S cannot be read; skipping it", entry.path().c_str());
+  return false;
+}
+
 // Reads one entry under its entry lock; appends it when live. An entry
-// whose lock another process holds sets *skipped_busy.
-void ScanEntry(const OpenDir& registry, const std::string& name, bool listed_as_link,
-               DaemonRegistryList& entries, bool* skipped_busy) {
-  int32_t port = -1;
-  std::string key;
-  OpenDir entry(registry.fd(), name.c_str(), Join(registry.path(), name.c_str()));
+// whose lock another process holds sets *skippedBusy.
+void ScanEntry(const DirRef& registry, const std::string& name, bool listedAsLink,
+               DaemonRegistryList& entries, bool* skippedBusy) {
+  DirRef entry = OpenEntry(registry, name);
   TraceMessage("ListDaemons(): Found directory %S", name.c_str());
-  if (IsLinkedEntry(listed_as_link, entry, "ListDaemons")) return;
+  if (IsLinkedEntry(listedAsLink, entry, "ListDaemons")) return;
   std::string lock_path;
-  const char* lock = entry.File("lock", lock_path);
   int entry_lock = -1;
-  int locked = AcquireFileLockAt(entry.fd(), lock, lock_path, &entry_lock, true);
+  int locked = AcquireIn(entry, kEntryLockName, lock_path, &entry_lock);
   if (locked != 0) {
     TraceMessage("ListDaemons(): Failed to acquire lock on the daemon entry; result = %d; %S", locked,
                  lock_path.c_str());
-    if (locked == kLockBusy) *skipped_busy = true;
+    if (locked == kLockBusy) *skippedBusy = true;
     return;
   }
-  entry.FollowRecreated(registry.fd(), name.c_str());
-  std::string location_path;
-  const char* location = entry.File("location", location_path);
-  int read = ReadLocationFileAt(entry.fd(), location, location_path, port, key);
+  entry.FollowRecreated();
+  DaemonRegistryEntryInfo record;
+  DirRef::File location = entry.Of(kLocationName);
+  int read = ReadLocationFileAt(entry.fd(), location.name.c_str(), location.path, record.port,
+                                record.key);
   if (read != 0) {
     TraceMessage("WARNING: ListDaemons(): Error while reading location file of daemon @ %S; result = %d",
-                 location_path.c_str(), read);
+                 location.path.c_str(), read);
   } else {
     std::string alive_path;
-    const char* alive = entry.File("alivelock", alive_path);
     int alive_lock = -1;
-    if (AcquireFileLockAt(entry.fd(), alive, alive_path, &alive_lock, false) == 0) {
+    if (AcquireIn(entry, kAliveLockName, alive_path, &alive_lock) == 0) {
       TraceMessage("ListDaemons(): Daemon registry entry %S seems to be stale; ignoring it",
                    entry.path().c_str());
-      int released = ReleaseFileLockAt(entry.fd(), alive, alive_path, &alive_lock);
+      int released = ReleaseIn(entry, kAliveLockName, &alive_lock);
       if (released != 0) {
         TraceMessage("ERROR: ListDaemons(): Failed to release alive lock @ %S; result = %d",
                      alive_path.c_str(), released);
       }
-    } else {
-      auto* record = new DaemonRegistryEntryInfo();
-      record->port = port;
-      record->key = key;
-      std::string sandboxes_path;
-      const char* sandboxes = entry.File("sandboxes", sandboxes_path);
-      int read_sandboxes =
-          ReadSandboxesFileAt(entry.fd(), sandboxes, sandboxes_path, record->sandboxes);
-      if (read_sandboxes != 0) {
-        TraceMessage("WARNING: ListDaemons(): Error reading sandbox file @ %S; result = %d",
-                     sandboxes_path.c_str(), read_sandboxes);
-      }
-      std::string properties_path;
-      const char* properties = entry.File("daemon.properties", properties_path);
-      int read_properties =
-          ReadPropertiesFileAt(entry.fd(), properties, properties_path, record->properties);
-      if (read_properties != 0) {
-        TraceMessage("WARNING: ListDaemons(): Error reading properties file @ %S; result = %d",
-                     properties_path.c_str(), read_properties);
-      }
-      if (read_sandboxes == kEntryFileTooLarge || read_properties == kEntryFileTooLarge) {
-        TraceMessage("WARNING: ListDaemons(): Entry %S cannot be read; skipping it",
-                     entry.path().c_str());
-        delete record;
-      } else {
-        entries.push_back(record);
-      }
+    } else if (ReadLiveEntry(entry, record)) {
+      entries.push_back(std::move(record));
     }
   }
-  int released = ReleaseFileLockAt(entry.fd(), lock, lock_path, &entry_lock);
+  int released = ReleaseIn(entry, kEntryLockName, &entry_lock);
   if (released != 0) {
     TraceMessage("WARNING: ListDaemons(): Error releasing daemon entry lock; @ %S; result = %d",
                  lock_path.c_str(), released);
@@ -221,7 +234,7 @@ void ScanEntry(const OpenDir& registry, const std::string& name, bool listed_as_
 // The scan pass: every live entry, read under the registry lock.
 int ScanPass(const std::string& registryPath, DaemonRegistryList& entries, Backoff& wait,
              bool* skippedBusy) {
-  OpenDir registry(AT_FDCWD, registryPath.c_str(), registryPath, true);
+  DirRef registry(AT_FDCWD, registryPath, registryPath, true);
   std::string lock_path;
   int registry_lock = -1;
   if (AcquireRegistryLock(registry, lock_path, &registry_lock, wait, "ListDaemons") != 0) {
@@ -242,7 +255,7 @@ int ScanPass(const std::string& registryPath, DaemonRegistryList& entries, Backo
       ScanEntry(registry, names[i], links[i], entries, skippedBusy);
     }
   }
-  int released = ReleaseRegistryLock(registry, &registry_lock);
+  int released = ReleaseIn(registry, kRegistryLockName, &registry_lock);
   if (released != 0) {
     TraceMessage("WARNING: ListDaemons(): Error releasing daemon registry lock; @ %S; result = %d",
                  lock_path.c_str(), released);
@@ -256,7 +269,7 @@ int ScanPass(const std::string& registryPath, DaemonRegistryList& entries, Backo
 int PurgeStaleDaemonEntries(const std::string& registryPath, Backoff& wait) {
   TraceMessage("----------------------------PURGE DAEMONS---------------------------------");
   if (!IsPathDirectory(registryPath)) return -1;
-  OpenDir registry(AT_FDCWD, registryPath.c_str(), registryPath, true);
+  DirRef registry(AT_FDCWD, registryPath, registryPath, true);
   std::string lock_path;
   int registry_lock = -1;
   if (AcquireRegistryLock(registry, lock_path, &registry_lock, wait, "PurgeStaleDaemonEntries") !=
@@ -275,7 +288,7 @@ int PurgeStaleDaemonEntries(const std::string& registryPath, Backoff& wait) {
     names.clear();
   }
   for (size_t i = 0; i < names.size(); ++i) PurgeEntry(registry, names[i], links[i]);
-  int released = ReleaseRegistryLock(registry, &registry_lock);
+  int released = ReleaseIn(registry, kRegistryLockName, &registry_lock);
   if (released != 0) {
     TraceMessage(
         "WARNING: PurgeStaleDaemonEntries(): Error releasing daemon registry lock; @ %S; result = %d",
@@ -310,6 +323,7 @@ int ListDaemons(const std::string& registryPath, const std::string& workingDirPa
 }
 
 int AwaitDaemonEntry(const std::string& registryPath, const DaemonLocation& location) {
+  // The first look is at once; then from half a millisecond up to 50 ms apart.
   Backoff poll(kNewEntryWaitUs, 500, 50000);
   Backoff lock_wait(kRegistryLockWaitUs);
   int waited = 0;
@@ -319,11 +333,10 @@ int AwaitDaemonEntry(const std::string& registryPath, const DaemonLocation& loca
     bool found = false;
     if (IsPathDirectory(registryPath) &&
         ScanPass(registryPath, entries, lock_wait, &skipped_busy) == 0) {
-      for (const DaemonRegistryEntryInfo* record : entries) {
-        found = found || (record->port == location.port && record->key == location.key);
+      for (const DaemonRegistryEntryInfo& record : entries) {
+        found = found || (record.port == location.port && record.key == location.key);
       }
     }
-    DestroyDaemonRegistryList(entries);
     if (found) {
       TraceMessage("AwaitDaemonEntry(): The new daemon's entry is listed after %d us", waited);
       return 0;

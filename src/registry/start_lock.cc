@@ -3,7 +3,9 @@
 // A plain file in the registry directory, which no scan takes for an entry.
 #include "platform/backoff.h"
 #include "platform/files.h"
+#include "platform/locks.h"
 #include "platform/paths.h"
+#include "registry/layout.h"
 #include "registry/registry.h"
 #include "trace/trace.h"
 
@@ -11,7 +13,7 @@ namespace {
 
 std::string StartLockPath(const std::string& registryPath) {
   std::string path = registryPath;
-  if (PathConcatenate(path, "start.lock") != 0) path = registryPath + "/start.lock";
+  if (PathConcatenate(path, kStartLockName) != 0) path = registryPath + "/" + kStartLockName;
   return path;
 }
 

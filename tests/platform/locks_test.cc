@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include "platform/files.h"
+#include "platform/locks.h"
 #include "support/test_support.h"
 
 namespace {
@@ -109,7 +110,7 @@ TEST_F(LocksTest, LockInADeletedDirectoryIsTakenWhereItWasRecreated) {
   ASSERT_GE(dir, 0);
   ASSERT_EQ(0, rmdir(entry.c_str()));  // deleted after it was opened
   int handle = -1;
-  EXPECT_EQ(0, AcquireFileLockAt(dir, "lock", entry + "/lock", &handle, true));
+  EXPECT_EQ(0, AcquireFileLockAt(dir, "lock", entry + "/lock", &handle));
   EXPECT_EQ(0, ReleaseFileLock(entry + "/lock", &handle));
   EXPECT_FALSE(Exists(entry + "/lock"));
   close(dir);

@@ -1,3 +1,4 @@
+#include "platform/charsets.h"
 #include "platform/strings.h"
 
 #include <gtest/gtest.h>

@@ -34,7 +34,7 @@ class RegistryTest : public QuarnTest {
     DaemonRegistryList list;
     EXPECT_EQ(expected_result, ListDaemons(registry_, cwd_, list));
     std::vector<std::string> names;
-    for (auto* record : list) names.push_back(record->properties["name"]);
+    for (auto& record : list) names.push_back(record.properties["name"]);
     DestroyDaemonRegistryList(list);
     return names;
   }
@@ -144,9 +144,9 @@ TEST_F(RegistryTest, ScanSkipsUnreadableLocationsAndListsUncommitted) {
   DaemonRegistryList list;
   ASSERT_EQ(0, ListDaemons(registry_, cwd_, list));
   ASSERT_EQ(1u, list.size());
-  EXPECT_EQ(1002, list[0]->port);
-  EXPECT_EQ(KeyFor(0), list[0]->key);
-  EXPECT_TRUE(list[0]->sandboxes.empty());
+  EXPECT_EQ(1002, list[0].port);
+  EXPECT_EQ(KeyFor(0), list[0].key);
+  EXPECT_TRUE(list[0].sandboxes.empty());
   DestroyDaemonRegistryList(list);
   EXPECT_EQ(4u, EntryNames().size());  // live entries are never deleted
 }

@@ -1,0 +1,21 @@
+// The locale's character set, and conversions between it and UTF-8.
+#ifndef QUARN_PLATFORM_CHARSETS_H_
+#define QUARN_PLATFORM_CHARSETS_H_
+
+#include <string>
+
+/// Sets `out` to the locale's character-set name (LC_CTYPE from the
+/// environment); returns out's text.
+const char* GetCurrentCharset(std::string& out);
+/// Identical to GetCurrentCharset.
+const char* GetCurrentConsoleCharset(std::string& out);
+
+/// Console character set to UTF-8 into `out` (six bytes of room per input
+/// byte, NUL padded). 0 converted; -1 converter unavailable, empty result, or
+/// the input stopped converting before its end (out keeps what converted).
+[[nodiscard]] int ConvertStringToUtf8(const char* text, std::string& out);
+/// UTF-8 to the console character set (16 bytes of room per input byte).
+/// Codes as ConvertStringToUtf8.
+[[nodiscard]] int ConvertUtf8ToString(const char* text, std::string& out);
+
+#endif  // QUARN_PLATFORM_CHARSETS_H_
