@@ -1,5 +1,9 @@
 // The text toolbox and the trace formatter on arbitrary text.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstddef>
+#include <cstdlib>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -35,14 +39,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   (void)GetParentDirPath(input, parent);
   (void)IsPathAbsolute(input);
 
-  std::string line;
-  PrintString(line, input.c_str());
-  for (char c : line) {
-    if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E) __builtin_trap();
+  // The trace formatter, through the call the program makes: every byte of
+  // a text argument is written printable.
+  static const std::string kTraceFile = [] {
+    char pattern[] = "/tmp/quarn-fuzz-trace-XXXXXX";
+    int fd = mkstemp(pattern);
+    close(fd);
+    setenv("QUARN_NATIVE_TRACE_ENABLE", "", 1);
+    SetTraceFilePath(pattern);
+    return std::string(pattern);
+  }();
+  if (truncate(kTraceFile.c_str(), 0) != 0) return 0;
+  TraceMessage("%s", input.c_str());
+  TraceMessage("fuzz %s %S %d %c %C %x %q %", first.c_str(), second.c_str(), static_cast<int>(size),
+               size ? data[0] : 0, size ? data[size - 1] : 0, static_cast<int>(size));
+  int fd = open(kTraceFile.c_str(), O_RDONLY | O_CLOEXEC);
+  char line[1 << 16];
+  ssize_t n = read(fd, line, sizeof(line));
+  close(fd);
+  const ssize_t kTimestamp = 27;  // "YYYY.MM.DD_hh.mm.ss.mmm" and four spaces
+  for (ssize_t i = kTimestamp; i < n && line[i] != '\n'; ++i) {
+    if (static_cast<unsigned char>(line[i]) < 0x20 || static_cast<unsigned char>(line[i]) > 0x7E) {
+      __builtin_trap();
+    }
   }
-  std::string body;
-  FormatTraceBody(body, "fuzz %s %S %d %c %C %x %q %", first.c_str(), second.c_str(),
-                  static_cast<int>(size), size ? data[0] : 0, size ? data[size - 1] : 0,
-                  static_cast<int>(size));
   return 0;
 }

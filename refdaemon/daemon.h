@@ -34,7 +34,7 @@ class RegistryEntry {
 struct DaemonState {
   int port = 0;
   std::string key_text;
-  int connection_timeout_ms = 120000;
+  int connection_timeout_ms = 0;
   RegistryEntry entry;
   std::atomic<bool> shutdown{false};
   std::atomic<int> active{0};

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "daemon.h"
+#include "launch/launch.h"
 #include "platform/paths.h"
 #include "platform/strings.h"
 #include "platform/sys.h"
@@ -129,9 +130,11 @@ int main(int argc, char** argv) {
     return Usage("unexpected arguments");
   }
   static DaemonState state;
-  int inactive_ms = 7200000;
-  if (!ParseMs(argv[6], 120000, &state.connection_timeout_ms) ||
-      !ParseMs(argv[8], 7200000, &inactive_ms)) {
+  // An empty time-out takes the default a front end would have passed.
+  int inactive_ms = 0;
+  if (!ParseMs(argv[6], ConvertStringToInt(kDefaultConnectionTimeoutMs, 10),
+               &state.connection_timeout_ms) ||
+      !ParseMs(argv[8], ConvertStringToInt(kDefaultInactiveTimeoutMs, 10), &inactive_ms)) {
     return Usage("time-outs must be positive numbers of milliseconds");
   }
   if (argv[2][0] == '\0') return Usage("empty configuration directory");

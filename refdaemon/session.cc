@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "daemon.h"
+#include "platform/console.h"
 #include "platform/strings.h"
 #include "platform/sys.h"
 #include "protocol/connection.h"
@@ -16,11 +17,11 @@
 
 namespace {
 
-const char kRequestLine[] =
-    "GET /com.dorvane.team.filesystem.cli.client.internal.daemon.CommandLineClient HTTP/1.1";
-const char kToken[] = "vnd.dorvane.mellix.cli.minimal-1.0";
 
 using Clock = std::chrono::steady_clock;
+
+// flood's default message size: the size of a typical large write.
+constexpr long long kFloodChunk = 32 * 1024;
 
 // Bounds every receive until "preamble-done" by what is left of the
 // connection time-out.
@@ -48,7 +49,7 @@ bool ConstantTimeEquals(const std::string& a, const std::string& b) {
 void Respond(int fd, const std::string& status) {
   std::string response = status + "\r\n\r\n";
   if (status.find("101") != std::string::npos) {
-    response = status + "\r\nConnection: Upgrade\r\nUpgrade: " + kToken + "\r\n\r\n";
+    response = status + "\r\nConnection: Upgrade\r\nUpgrade: " + kUpgradeToken + "\r\n\r\n";
   }
   (void)::send(fd, response.data(), response.size(), MSG_NOSIGNAL);
 }
@@ -61,7 +62,7 @@ bool Handshake(DaemonState& state, Connection& connection, Clock::time_point dea
   for (;;) {
     if (!ArmDeadline(fd, deadline) || ReadLine(connection, line) != 0) return false;
     if (first) {
-      request_ok = line == kRequestLine;
+      request_ok = line == kHandshakeRequestLine;
       first = false;
       continue;
     }
@@ -72,7 +73,7 @@ bool Handshake(DaemonState& state, Connection& connection, Clock::time_point dea
     std::string value = line.substr(colon + 1);
     TrimSpaces(value, true, true);
     if (name == "X-Secret-Key") key_ok = ConstantTimeEquals(value, state.key_text);
-    if (name == "Upgrade") upgrade_ok = value.find(kToken) != std::string::npos;
+    if (name == "Upgrade") upgrade_ok = value.find(kUpgradeToken) != std::string::npos;
   }
   if (!request_ok || !upgrade_ok) {
     Respond(fd, "HTTP/1.1 400 Bad Request");
@@ -213,7 +214,7 @@ class Session {
   int Cat() {
     Message reply;
     for (;;) {
-      if (WriteMessage(&fd_, "stdin-request", "%s", "32768") != 0) return 1;
+      if (WriteMessage(&fd_, "stdin-request", "%s", std::to_string(kMaxConsoleRead)) != 0) return 1;
       if (Read(reply) != 0) return 1;
       if (reply.type == "stdin-closed") return 0;
       if (reply.type != "stdin-response" || reply.fields.empty()) return 1;
@@ -235,7 +236,7 @@ class Session {
 
   int Flood(const std::vector<std::string>& w) {
     long long total = std::atoll(w[1].c_str());
-    long long chunk = w.size() == 3 ? std::atoll(w[2].c_str()) : 32768;
+    long long chunk = w.size() == 3 ? std::atoll(w[2].c_str()) : kFloodChunk;
     if (total < 0 || chunk <= 0 || chunk > (64 << 20)) {
       Err("flood: bad size\n");
       return 2;

@@ -7,6 +7,13 @@
 
 #include "platform/location.h"
 
+/// The time-outs a new daemon gets, in milliseconds, unless
+/// TREL_DAEMON_CONNECTION_TIME_OUT or TREL_DAEMON_INACTIVE_TIME_OUT say
+/// otherwise: a connection's wait for a front end's command, and the idle
+/// time after which the daemon ends.
+constexpr char kDefaultConnectionTimeoutMs[] = "120000";
+constexpr char kDefaultInactiveTimeoutMs[] = "7200000";
+
 /// The code when the no-hang check on the new child fails.
 constexpr int kDaemonGoneAtStart = -4;
 /// The extra argument of a daemon started in debug mode.
@@ -25,7 +32,8 @@ constexpr char kDaemonDebugArgument[] = "";
 /// descriptor; -2 read error, or a line past 64 KiB.
 [[nodiscard]] int ReadLineFromPipe(int descriptor, std::string& line);
 
-/// Copies the pipe's lines to standard error until it ends.
-void HandleDaemonStartFailure(int descriptor);
+/// Copies the pipe's lines to standard error until it ends; returns how
+/// many it copied.
+int HandleDaemonStartFailure(int descriptor);
 
 #endif  // QUARN_LAUNCH_LAUNCH_H_

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 #include <vector>
 
 #include "launch/launch.h"
@@ -20,6 +21,12 @@
 namespace {
 
 const char kDebuggerNotice[] = "Listening for transport dt_socket";
+constexpr std::string_view kPortPrefix = "Port: ";
+constexpr std::string_view kKeyPrefix = "Key: ";
+// A child that ends before the daemon runs: its standard streams could not
+// be set up (-1), or the program could not be executed (-2).
+constexpr int kChildSetupFailed = 255;
+constexpr int kChildExecFailed = 254;
 // A daemon's line, whatever it prints, costs at most this much memory.
 constexpr size_t kMaxStartupLine = 64 * 1024;
 
@@ -53,49 +60,55 @@ void CloseDescriptorsAbove2() {
   for (int fd : open_fds) CloseFd(fd);
 }
 
-// Copies the pipe's complete lines to standard error; returns how many.
-int CopyDaemonErrors(int descriptor) {
-  int copied = 0;
-  std::string line;
-  while (ReadLineFromPipe(descriptor, line) == 0) {
-    (void)WriteToStdErr(line);
-    (void)WriteToStdErr("\n");
-    ++copied;
+
+// One pipe from the daemon to quarn.
+struct Pipe {
+  UniqueFd read, write;
+  // 0, or -1 with errno.
+  int Open() {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) return -1;
+    read.Reset(ends[0]);
+    write.Reset(ends[1]);
+    return 0;
   }
-  return copied;
-}
+};
+
+// Closes `fd` now, if it is open; false when the close failed.
+bool CloseNow(UniqueFd& fd) { return !fd.Valid() || CloseFd(fd.Release()) == 0; }
 
 // Runs in the child between fork and exec; never returns.
 [[noreturn]] void RunDaemonChild(const std::string& installDir, const std::string& configDir,
-                                 int pipes[2][2]) {
-  if (CloseFd(pipes[0][0]) != 0) {
+                                 Pipe& out, Pipe& err) {
+  if (!CloseNow(out.read)) {
     TraceMessage("WARNING: StartNewDaemon(): [CHILD PROCESS] Error closing the read end of the stdout pipe; ec = %d", errno);
   }
-  if (CloseFd(pipes[1][0]) != 0) {
+  if (!CloseNow(err.read)) {
     TraceMessage("WARNING: StartNewDaemon(): [CHILD PROCESS] Error closing the read end of the stderr pipe; ec = %d", errno);
   }
   if (const char* path = std::getenv("TREL_DAEMON_PATH")) {
     TraceMessage("StartNewDaemon(): [CHILD PROCESS] Environment Variable TREL_DAEMON_PATH is defined as %s", path);
   }
-  std::string connection_timeout = EnvOr("TREL_DAEMON_CONNECTION_TIME_OUT", "120000");
-  std::string inactive_timeout = EnvOr("TREL_DAEMON_INACTIVE_TIME_OUT", "7200000");
+  std::string connection_timeout =
+      EnvOr("TREL_DAEMON_CONNECTION_TIME_OUT", kDefaultConnectionTimeoutMs);
+  std::string inactive_timeout = EnvOr("TREL_DAEMON_INACTIVE_TIME_OUT", kDefaultInactiveTimeoutMs);
   bool debug = std::getenv("TREL_DAEMON_START_DEBUG") != nullptr;
 
   std::string exe = DaemonProgramPath(installDir);
   TraceMessage("StartNewDaemon(): [CHILD PROCESS] Computed TREL exe path = %s", exe.c_str());
-  std::vector<char> cwd(32768, '\0');
+  std::vector<char> cwd(kCwdBufferSize, '\0');
   if (::getcwd(cwd.data(), cwd.size()) != nullptr) {
     TraceMessage("StartNewDaemon(): [CHILD PROCESS] Computed child cwd = %s", cwd.data());
   } else {
     TraceMessage("StartNewDaemon(): [CHILD PROCESS] Error getting child cwd; ec = %d", errno);
   }
-  if (::dup2(pipes[0][1], STDOUT_FILENO) < 0) {
+  if (::dup2(out.write.Get(), STDOUT_FILENO) < 0) {
     TraceMessage("ERROR: StartNewDaemon(): [CHILD PROCESS] Error duplicating the pipe write handle onto std out; exiting...; ec = %d", errno);
-    _exit(255);
+    _exit(kChildSetupFailed);
   }
-  if (::dup2(pipes[1][1], STDERR_FILENO) < 0) {
+  if (::dup2(err.write.Get(), STDERR_FILENO) < 0) {
     TraceMessage("ERROR: StartNewDaemon(): [CHILD PROCESS] Error duplicating the pipe write handle onto std err; exiting...; ec = %d", errno);
-    _exit(255);
+    _exit(kChildSetupFailed);
   }
   CloseDescriptorsAbove2();
   const char* argv[] = {exe.c_str(),
@@ -125,7 +138,7 @@ int CopyDaemonErrors(int descriptor) {
   // the front end makes of a failed daemon's error output.
   ReportToUser("cannot run the daemon program '" + PrintableText(exe, 200) + "': " +
                std::strerror(saved_errno));
-  _exit(254);
+  _exit(kChildExecFailed);
 }
 
 void KillDaemon(pid_t pid) {
@@ -162,7 +175,7 @@ int ReadStartupLines(int out_fd, int err_fd, const std::string& program,
   int result = ReadLineFromPipe(out_fd, line);
   if (result == 1) {
     TraceMessage("ERROR: StartNewDaemon(): Other end of the pipe could be closed; result = %d", result);
-    if (CopyDaemonErrors(err_fd) == 0) ReportToUser(daemon + " ended without reporting its port");
+    if (HandleDaemonStartFailure(err_fd) == 0) ReportToUser(daemon + " ended without reporting its port");
     return -6;
   }
   if (result != 0) {
@@ -179,24 +192,24 @@ int ReadStartupLines(int out_fd, int err_fd, const std::string& program,
       return -7;
     }
   }
-  if (!StringStartsWith(line, "Port: ")) {
+  if (!StringStartsWith(line, std::string(kPortPrefix))) {
     TraceMessage("ERROR: StartNewDaemon(): Unexpected data; was expecting port information; data read = %s", line.c_str());
     ReportToUser(daemon + " did not report its port; it printed: " + PrintableText(line, 200));
     return -8;
   }
-  int port = ConvertStringToInt(line.c_str() + 6, 10);
+  int port = ConvertStringToInt(line.c_str() + kPortPrefix.size(), 10);
   result = ReadLineFromPipe(out_fd, line);
   if (result != 0) {
     TraceMessage("ERROR: StartNewDaemon(): Error reading data from the pipe; result = %d", result);
     ReportToUser(daemon + " stopped after its port, without reporting its key");
     return -9;
   }
-  if (!StringStartsWith(line, "Key: ")) {
+  if (!StringStartsWith(line, std::string(kKeyPrefix))) {
     TraceMessage("ERROR: StartNewDaemon(): Unexpected data; was expecting key information; data read = %s", line.c_str());
     ReportToUser(daemon + " did not report its key; it printed: " + PrintableText(line, 200));
     return -10;
   }
-  std::string key(TextView(line).substr(5));
+  std::string key(TextView(line).substr(kKeyPrefix.size()));
   TraceMessage("StartNewDaemon(): Read data from daemon process stdout: Port = %d; Key = %s", port, key.c_str());
   if (port < 0 || key.empty()) {
     TraceMessage("ERROR: StartNewDaemon(): Empty key or invalid port; key = %s; port = %d", key.c_str(), port);
@@ -243,7 +256,16 @@ int ReadLineFromPipe(int descriptor, std::string& line) {
   }
 }
 
-void HandleDaemonStartFailure(int descriptor) { (void)CopyDaemonErrors(descriptor); }
+int HandleDaemonStartFailure(int descriptor) {
+  int copied = 0;
+  std::string line;
+  while (ReadLineFromPipe(descriptor, line) == 0) {
+    (void)WriteToStdErr(line);
+    (void)WriteToStdErr("\n");
+    ++copied;
+  }
+  return copied;
+}
 
 int StartNewDaemon(const std::string& installDir, const std::string& configDir,
                    DaemonLocation* location) {
@@ -256,58 +278,45 @@ int StartNewDaemon(const std::string& installDir, const std::string& configDir,
   }
   std::string program = DaemonProgramPath(installDir);
 
-  // [0] standard output, [1] standard error; [i][0] read end, [i][1] write end.
-  int pipes[2][2] = {{-1, -1}, {-1, -1}};
-  auto close_all = [&pipes] {
-    for (auto& pipe_fds : pipes) {
-      for (int& fd : pipe_fds) {
-        if (fd >= 0) CloseFd(fd);
-        fd = -1;
-      }
-    }
-  };
+  Pipe out, err;  // the daemon's standard output and error
   auto cannot_start = [&program](int error) {
     ReportToUser("cannot start the daemon program '" + PrintableText(program, 200) + "': " +
                  std::strerror(error));
   };
-  if (::pipe2(pipes[0], O_CLOEXEC) != 0) {
+  if (out.Open() != 0) {
     int error = errno;
     TraceMessage("ERROR: StartNewDaemon(): Error creating pipe for stdout; ec = %d", error);
     cannot_start(error);
     return -2;
   }
-  if (::pipe2(pipes[1], O_CLOEXEC) != 0) {
+  if (err.Open() != 0) {
     int error = errno;
     TraceMessage("ERROR: StartNewDaemon(): Error creating pipe for stderr; ec = %d", error);
-    close_all();
     cannot_start(error);
     return -2;
   }
-  if (::fcntl(pipes[0][0], F_SETFL, O_NONBLOCK) != 0) {
+  if (::fcntl(out.read.Get(), F_SETFL, O_NONBLOCK) != 0) {
     TraceMessage("WARNING: StartNewDaemon(): Error while making the read end of the stdout pipe non-blocking; Continuing...; ec = %d", errno);
   }
-  if (::fcntl(pipes[1][0], F_SETFL, O_NONBLOCK) != 0) {
+  if (::fcntl(err.read.Get(), F_SETFL, O_NONBLOCK) != 0) {
     TraceMessage("WARNING: StartNewDaemon(): Error while making the read end of the stderr pipe non-blocking; Continuing...; ec = %d", errno);
   }
   pid_t pid = Sys().fork();
   if (pid < 0) {
     int error = errno;
     TraceMessage("ERROR: StartNewDaemon(): Error spawning off a child process; ec = %d", error);
-    close_all();
     cannot_start(error);
     return -3;
   }
-  if (pid == 0) RunDaemonChild(installDir, configDir, pipes);
+  if (pid == 0) RunDaemonChild(installDir, configDir, out, err);
 
   TraceMessage("StartNewDaemon(): Spawned off a child process for executing daemon");
-  if (CloseFd(pipes[0][1]) != 0) {
+  if (!CloseNow(out.write)) {
     TraceMessage("WARNING: StartNewDaemon(): Error closing the write end of the stdout pipe; ec = %d", errno);
   }
-  pipes[0][1] = -1;
-  if (CloseFd(pipes[1][1]) != 0) {
+  if (!CloseNow(err.write)) {
     TraceMessage("WARNING: StartNewDaemon(): Error closing the write end of the stderr pipe; ec = %d", errno);
   }
-  pipes[1][1] = -1;
 
   int code;
   TraceMessage("StartNewDaemon(): Checking if child is alive...");
@@ -316,28 +325,22 @@ int StartNewDaemon(const std::string& installDir, const std::string& configDir,
   if (checked < 0) {
     TraceMessage("ERROR: StartNewDamon(): Daemon has terminated with %d; status = %d; ec = %d",
                  WEXITSTATUS(status), status, errno);
-    if (CopyDaemonErrors(pipes[1][0]) == 0) {
+    if (HandleDaemonStartFailure(err.read.Get()) == 0) {
       ReportToUser("the daemon program '" + PrintableText(program, 200) + "' could not be started");
     }
     code = kDaemonGoneAtStart;
   } else {
     TraceMessage("StartNewDaemon(): Check returned with result %d, status = %d", static_cast<int>(checked), status);
-    code = ReadStartupLines(pipes[0][0], pipes[1][0], program, location);
+    code = ReadStartupLines(out.read.Get(), err.read.Get(), program, location);
     // A child that the check reaped is no longer ours to kill or wait for:
     // its pid may already name another process.
     if (code != 0 && checked != pid) KillDaemon(pid);
   }
 
-  // Close what is still open: read ends first, then any write end.
+  // The daemon keeps its ends; ours close now, and a failure is the code.
   int started = code;
-  for (int i = 0; i < 2; ++i) {
-    if (pipes[i][0] >= 0 && CloseFd(pipes[i][0]) != 0) code = -12;
-    pipes[i][0] = -1;
-  }
-  for (int i = 0; i < 2; ++i) {
-    if (pipes[i][1] >= 0 && CloseFd(pipes[i][1]) != 0) code = -13;
-    pipes[i][1] = -1;
-  }
+  if (!CloseNow(out.read) || !CloseNow(err.read)) code = -12;
+  if (!CloseNow(out.write) || !CloseNow(err.write)) code = -13;
   if (started == 0 && code != 0) {
     ReportToUser("cannot close the pipes of the daemon program '" + PrintableText(program, 200) + "'");
   }

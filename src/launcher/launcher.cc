@@ -13,6 +13,7 @@
 #include "platform/console.h"
 #include "platform/paths.h"
 #include "platform/strings.h"
+#include "protocol/exit_codes.h"
 #include "protocol/protocol.h"
 #include "registry/layout.h"
 #include "registry/registry.h"
@@ -125,7 +126,7 @@ int RunCommandLoop(const std::string& configDir, const std::string& installDir,
 }
 
 int RealMain(int argc, char** argv, char** envp) {
-  if (argc < 1 || argv == nullptr || envp == nullptr) return -1;
+  if (argc < 1 || argv == nullptr || envp == nullptr) return kNoExitCode;
   OpenMissingStandardDescriptors();
   TraceFreezeSwitch();  // quarn never changes its own environment
 
@@ -145,7 +146,7 @@ int RealMain(int argc, char** argv, char** envp) {
       TraceMessage("WARNING: Could not get user config dir path; result = %d", result);
       TraceMessage("ERROR: main(): Could not compute the config directory");
       ReportToUser("cannot find the configuration directory; name one with --config");
-      return -1;
+      return kNoExitCode;
     }
   }
   TraceInit(config_dir.c_str());
@@ -160,7 +161,7 @@ int RealMain(int argc, char** argv, char** envp) {
                  argv[0]);
     ReportToUser("cannot find the directory that holds quarn (started as '" +
                  PrintableText(executable, 200) + "')");
-    return -1;
+    return kNoExitCode;
   }
   TraceMessage("main(): Install directory = %S", install_dir.c_str());
   TraceLocale();

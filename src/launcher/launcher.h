@@ -4,10 +4,8 @@
 
 #include <string>
 
-/// Re-runs allowed in one invocation before quarn gives up.
-constexpr int kMaxReruns = 10;
-
-/// The whole life of one invocation; returns the exit code (-1 is 255).
+/// The whole life of one invocation; returns the exit code (kNoExitCode is
+/// 255).
 int RealMain(int argc, char** argv, char** envp);
 
 /// The working directory named by the first "-d"/"--directory" (made

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <string>
 
 #include "platform/console.h"
@@ -54,9 +53,7 @@ bool CreateTraceFile(const std::string& dir, const std::string& timestamp, std::
   prefix += timestamp;
   for (int n = 0; n <= kMaxSameNameRuns; ++n) {
     path = prefix + (n == 0 ? std::string() : "_" + std::to_string(n)) + ".txt";
-    // A path that does not fit is not truncated: a cut path could name
-    // another file.
-    if (path.size() + 1 > kTraceFilePathSize || path.find('\0') != std::string::npos) return false;
+    if (path.size() + 1 > kTraceFilePathSize) return false;  // SetTraceFilePath would refuse it
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
                     0600);
     if (fd >= 0) {
@@ -86,7 +83,7 @@ void TraceInit(const char* configDir) {
     if (timestamp.empty()) FormatTraceTimestamp(timestamp);
     std::string path;
     if (!CreateTraceFile(dir, timestamp, path)) continue;
-    std::memcpy(TraceFilePath, path.c_str(), path.size() + 1);
+    (void)SetTraceFilePath(path);
     return;
   }
 }

@@ -8,25 +8,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 
 #include "platform/paths.h"
 #include "platform/strings.h"
 #include "platform/sys.h"
 #include "trace/trace.h"
-
-namespace {
-
-struct DirCloser {
-  void operator()(DIR* dir) const { ::closedir(dir); }
-};
-
-bool IsSymlinkNoFollow(const std::string& path) {
-  struct stat info;
-  return ::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
-}
-
-}  // namespace
 
 int MkDirs(const std::string& dir) {
   if (!IsNullOrEmpty(dir) && IsPathValid(dir)) {
@@ -117,7 +103,7 @@ int TrashDirectory(const std::string& dir) {
   if (IsNullOrEmpty(dir) || !IsPathDirectory(dir)) return -1;
   // A link that leads to a directory is removed as a link: deleting a
   // registry entry must never reach outside it.
-  if (IsSymlinkNoFollow(dir)) {
+  if (IsPathSymlink(dir)) {
     TraceMessage("TrashDirectory(): Deleting file %S", dir.c_str());
     if (::unlink(dir.c_str()) != 0) {
       TraceMessage("WARNING: TrashDirectory(): Could not delete file %S", dir.c_str());
@@ -169,29 +155,26 @@ int TrashDirectory(const std::string& dir) {
 int ReadAsciiFileAsLinesAt(int dirFd, const char* name, const std::string& path,
                            std::vector<std::string>& lines, bool onlyRegular) {
   // Never through a link; O_NONBLOCK: a FIFO must not hang the reader.
-  int fd = ::openat(dirFd, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW);
+  UniqueFd fd(::openat(dirFd, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW));
   // Only a missing file skips the reader's own trace; one that exists and
   // cannot be read (a link among them) is reported.
-  if (fd < 0 && onlyRegular && (errno == ENOENT || errno == ENOTDIR)) return kNotRegularFile;
-  if (fd < 0) {
+  if (!fd.Valid() && onlyRegular && (errno == ENOENT || errno == ENOTDIR)) return kNotRegularFile;
+  if (!fd.Valid()) {
     TraceMessage("ERROR: ReadAsciiFileAsLines(): Could not open file to read: %s", path.c_str());
     return -1;
   }
   // A regular file's size says when the text is complete: one read for the
   // small files of a registry entry.
   struct stat info;
-  bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
-  if (!regular && onlyRegular) {
-    CloseFd(fd);
-    return kNotRegularFile;
-  }
+  bool regular = ::fstat(fd.Get(), &info) == 0 && S_ISREG(info.st_mode);
+  if (!regular && onlyRegular) return kNotRegularFile;
   size_t expected = regular ? static_cast<size_t>(info.st_size) : static_cast<size_t>(-1);
   // Whatever the file claims or holds, no more than the limit is read.
   bool too_large = regular && expected > kMaxTextFileSize;
   std::string text;
   char buffer[4096];
   while (!too_large) {
-    ssize_t count = ::read(fd, buffer, sizeof(buffer));
+    ssize_t count = ::read(fd.Get(), buffer, sizeof(buffer));
     if (count < 0 && errno == EINTR) continue;
     if (count <= 0) break;  // end of file; a read error ends the text too
     text.append(buffer, static_cast<size_t>(count));
@@ -199,7 +182,6 @@ int ReadAsciiFileAsLinesAt(int dirFd, const char* name, const std::string& path,
     if (text.size() >= expected) break;
   }
   if (too_large) {
-    CloseFd(fd);
     TraceMessage("ERROR: ReadAsciiFileAsLines(): File %s is larger than %d bytes", path.c_str(),
                  static_cast<int>(kMaxTextFileSize));
     return kFileTooLarge;
@@ -218,7 +200,7 @@ int ReadAsciiFileAsLinesAt(int dirFd, const char* name, const std::string& path,
     TrimSpaces(current, true, true);
     lines.push_back(std::move(current));
   }
-  if (CloseFd(fd) != 0) {
+  if (CloseFd(fd.Release()) != 0) {
     TraceMessage("ERROR: ReadAsciiFileAsLines(): Error closing file after read");
     return -2;
   }

@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "platform/strings.h"
 #include "protocol/protocol.h"
 #include "trace/trace.h"
 
@@ -34,25 +35,30 @@ int WriteSubCommandDescription(int* socket, int argCount, const std::vector<std:
       return -3;
     }
   }
+  // The name and value are copied only for the trace: a large environment
+  // costs nothing more when tracing is off.
+  bool tracing = TraceEnabled();
   for (size_t index = 0; index < environment.size(); ++index) {
-    const char* entry = environment[index].c_str();
-    int length = static_cast<int>(std::strlen(entry));
-    const char* equals = std::strchr(entry, '=');
-    int offset = equals ? static_cast<int>(equals - entry) : -1;
-    TraceMessage("WriteSubCommandDescription(): Env # = %d; Env = %s; len = %d; offset = %d",
-                 static_cast<int>(index), entry, length, offset);
+    std::string_view entry = TextView(environment[index]);
+    size_t equals = entry.find('=');
     std::string_view pair[2];
-    if (offset > 0) {
-      pair[0] = std::string_view(entry, static_cast<size_t>(offset));
-      pair[1] = std::string_view(entry + offset + 1);
+    if (equals != std::string_view::npos && equals > 0) {
+      pair[0] = entry.substr(0, equals);
+      pair[1] = entry.substr(equals + 1);
     }
-    std::string name(pair[0]), value(pair[1]);
-    TraceMessage("WriteSubCommandDescription(): key = %s; val = %s", name.c_str(), value.c_str());
+    if (tracing) {
+      int offset = equals == std::string_view::npos ? -1 : static_cast<int>(equals);
+      TraceMessage("WriteSubCommandDescription(): Env # = %d; Env = %s; len = %d; offset = %d",
+                   static_cast<int>(index), environment[index].c_str(),
+                   static_cast<int>(entry.size()), offset);
+      TraceMessage("WriteSubCommandDescription(): key = %s; val = %s", std::string(pair[0]).c_str(),
+                   std::string(pair[1]).c_str());
+    }
     if (WriteMessageFields(socket, "env", "%s%s", pair, 2, kMore) != 0) {
       TraceMessage(
           "ERROR: WriteSubCommandDescription(): Error while writing message environment variable "
           "pair %s, %s",
-          name.c_str(), value.c_str());
+          std::string(pair[0]).c_str(), std::string(pair[1]).c_str());
       return -4;
     }
   }

@@ -219,7 +219,7 @@ void ExplainFailure(int result, int exitCode, int port, int error, int negotiate
   std::string daemon = "the daemon on port " + std::to_string(port);
   switch (result) {
   case 0:
-    if (exitCode == -1) ReportToUser(daemon + " ended the conversation without an exit code");
+    if (exitCode == kNoExitCode) ReportToUser(daemon + " ended the conversation without an exit code");
     return;
   case -4:
     ReportToUser(std::string("cannot create a socket to reach the daemon: ") + std::strerror(error));
@@ -246,7 +246,7 @@ void ExplainFailure(int result, int exitCode, int port, int error, int negotiate
   case -9:
   case -10:
   case -13:
-    if (exitCode == -1 || exitCode == kFrontEndFailureExitCode) {
+    if (exitCode == kNoExitCode || exitCode == kFrontEndFailureExitCode) {
       const char* what = result == -9 ? "'stdout'" : result == -10 ? "'stderr'" : "'exit-code'";
       ReportToUser(daemon + " sent a " + what + " message without its field");
     }
@@ -308,8 +308,9 @@ int DoExecuteCommand(const DaemonLocation& location, int argc, char** argv, char
   std::string key = location.key;
   *exitCode = kFrontEndFailureExitCode;
 
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
+  UniqueFd socket_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  int fd = socket_fd.Get();
+  if (!socket_fd.Valid()) {
     int error = errno;
     TraceMessage("ERROR: DoExecuteCommand(): Could not create socket; ec = %d", error);
     ExplainFailure(-4, *exitCode, location.port, error, 0, "");
@@ -357,7 +358,7 @@ int DoExecuteCommand(const DaemonLocation& location, int argc, char** argv, char
                  described);
     result = -7;
   } else {
-    *exitCode = -1;
+    *exitCode = kNoExitCode;
     TraceMessage("----------------------------READ RESPONSES---------------------------------");
     result = RelayResponses(connection, relay, exitCode, detail);
     if (result != kOutputFailed && relay.Flush() != 0) {
@@ -367,7 +368,7 @@ int DoExecuteCommand(const DaemonLocation& location, int argc, char** argv, char
   }
 
   // Closed at once, unread data and all: a daemon still sending stops.
-  if (::close(fd) != 0 && errno != EINTR) {
+  if (CloseFd(socket_fd.Release()) != 0) {
     TraceMessage("ERROR: DoExecuteCommand(): Could not close socket; ec = %d", errno);
   }
   ExplainFailure(result, *exitCode, location.port, error, negotiated, detail);

@@ -14,8 +14,6 @@
 
 namespace {
 
-const char kUpgradeToken[] = "vnd.dorvane.mellix.cli.minimal-1.0";
-
 int ReceiveError(ssize_t received) {
   if (received < 0) {
     TraceMessage("ERROR: ReadLine(): Error receiving data; ec = %d", errno);
@@ -33,8 +31,8 @@ int NegotiateOn(Connection& connection, const std::string& key, std::string* fai
                 bool transcode) {
   TraceMessage("Negotiate(): Received Key = %s", key.c_str());
 
-  std::string request =
-      "GET /com.dorvane.team.filesystem.cli.client.internal.daemon.CommandLineClient HTTP/1.1\r\n";
+  std::string request = kHandshakeRequestLine;
+  request.append("\r\n");
   request.append("X-Secret-Key").append(": ").append(TextView(key));
   if (!transcode) {
     std::string charset;

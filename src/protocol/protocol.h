@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/location.h"
+#include "protocol/exit_codes.h"
 
 class Connection;
 class Relay;
@@ -21,8 +22,12 @@ struct Message {
   std::vector<bool> escaped_cr_first;
 };
 
-constexpr int kFrontEndFailureExitCode = 13;
-constexpr int kRerunExitCode = 49;
+/// The handshake's request line, without its CR LF, and the protocol that
+/// the Upgrade header names: the daemon's side checks them as sent.
+constexpr char kHandshakeRequestLine[] =
+    "GET /com.dorvane.team.filesystem.cli.client.internal.daemon.CommandLineClient HTTP/1.1";
+constexpr char kUpgradeToken[] = "vnd.dorvane.mellix.cli.minimal-1.0";
+
 /// The handshake's code for headers that end before an Upgrade header.
 constexpr int kNegotiateNoUpgradeHeader = -5;
 /// The exchange's code for output that could not be written to the user.

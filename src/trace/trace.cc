@@ -8,9 +8,19 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 char TraceFilePath[kTraceFilePathSize] = {0};
+
+bool SetTraceFilePath(const std::string& path) {
+  if (path.size() + 1 > kTraceFilePathSize || path.find('\0') != std::string::npos) {
+    TraceFilePath[0] = '\0';
+    return false;
+  }
+  std::memcpy(TraceFilePath, path.c_str(), path.size() + 1);
+  return true;
+}
 
 namespace {
 
@@ -72,14 +82,16 @@ void FormatTraceTimestamp(std::string& out) {
   out.assign(buffer);
 }
 
+namespace {
+
+// Appends `text`, bytes outside 0x20..0x7E as "0x" and two upper-case hex
+// digits.
 void PrintString(std::string& line, const char* text) {
   if (text == nullptr) return;
   for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p) {
     AppendEscapedByte(line, *p);
   }
 }
-
-namespace {
 
 // The line's text after the timestamp, without the line feed.
 void FormatBody(std::string& line, const char* format, va_list args) {
@@ -118,15 +130,6 @@ void FormatBody(std::string& line, const char* format, va_list args) {
 }
 
 }  // namespace
-
-void FormatTraceBody(std::string& out, const char* format, ...) {
-  out.clear();
-  if (format == nullptr) return;
-  va_list args;
-  va_start(args, format);
-  FormatBody(out, format, args);
-  va_end(args);
-}
 
 void TraceMessage(const char* format, ...) {
   if (!TraceEnabled() || format == nullptr) return;

@@ -1,6 +1,10 @@
 // The trace log: one plain-text file per run, one line per notable step.
 // Switched on by defining QUARN_NATIVE_TRACE_ENABLE; the file is chosen once
 // per process (see launcher/trace_init.h) and stored in TraceFilePath.
+//
+// The texts of the trace lines and the result codes that the functions
+// return and trace are part of what quarn is: other tools and people read
+// trace files, and callers test the codes. They stay as they are written.
 #ifndef QUARN_TRACE_TRACE_H_
 #define QUARN_TRACE_TRACE_H_
 
@@ -11,6 +15,9 @@ constexpr std::size_t kTraceFilePathSize = 32768;
 
 /// The trace file's full path, NUL-terminated; empty until set up.
 extern char TraceFilePath[kTraceFilePathSize];
+/// The one way to set it: false, leaving no file, for a path that does not
+/// fit or holds a NUL byte (a cut path could name another file).
+bool SetTraceFilePath(const std::string& path);
 
 /// Appends one line to the trace file. Conversions: %s and %S (narrow text,
 /// non-printable bytes escaped as 0xHH; null writes nothing), %d (int),
@@ -18,10 +25,6 @@ extern char TraceFilePath[kTraceFilePathSize];
 /// hexadecimal). Any other character after '%' writes nothing and takes no
 /// argument. No format attribute on purpose: %S is not printf's %S.
 void TraceMessage(const char* format, ...);
-
-/// The text TraceMessage would write after the timestamp (no line feed),
-/// whether or not tracing is on.
-void FormatTraceBody(std::string& out, const char* format, ...);
 
 /// True when QUARN_NATIVE_TRACE_ENABLE is defined (any value).
 bool TraceEnabled();
@@ -34,9 +37,5 @@ void TraceFreezeSwitch();
 
 /// Replaces `out` with the timestamp "YYYY.MM.DD_hh.mm.ss.mmm" of now.
 void FormatTraceTimestamp(std::string& out);
-
-/// Appends `text` to `line`, bytes outside 0x20..0x7E as "0x" and two
-/// upper-case hex digits. Exposed for tests of the escaping.
-void PrintString(std::string& line, const char* text);
 
 #endif  // QUARN_TRACE_TRACE_H_

@@ -25,8 +25,7 @@
 
 namespace {
 
-const char kAccept[] =
-    "HTTP/1.1 101 Switching Protocols\r\nUpgrade: vnd.dorvane.mellix.cli.minimal-1.0\r\n\r\n";
+const char* const kAccept = kTestAccept;
 
 class Faults : public QuarnE2E {
  protected:

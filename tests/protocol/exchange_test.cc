@@ -19,8 +19,7 @@ extern char** environ;
 namespace {
 
 const char kKey[] = "00112233445566778899AABBCCDDEEFF";
-const char kAccept[] =
-    "HTTP/1.1 101 Switching Protocols\r\nUpgrade: vnd.dorvane.mellix.cli.minimal-1.0\r\n\r\n";
+const char* const kAccept = kTestAccept;
 
 struct Outcome {
   int result = 0;

@@ -26,20 +26,20 @@ class HandshakeTest : public QuarnTest {
   }
 };
 
-const char kOk[] = "HTTP/1.1 101 Switching Protocols\r\nUpgrade: vnd.dorvane.mellix.cli.minimal-1.0\r\n\r\n";
+const char* const kOk = kTestAccept;
+const std::string kUpgrade = kTestUpgradeHeader;
 
 TEST_F(HandshakeTest, RequestBytes) {
   ScopedEnv transcode("QUARN_TRANSCODE_UTF8", nullptr);
   ScopedEnv lc_all("LC_ALL", "C.UTF-8");
   std::string request;
   EXPECT_EQ(0, Run(kOk, &request));
-  EXPECT_EQ(
-      "GET /com.dorvane.team.filesystem.cli.client.internal.daemon.CommandLineClient HTTP/1.1\r\n"
-      "X-Secret-Key: 0123456789ABCDEF0123456789ABCDEF\r\n"
-      "Accept-Charset: UTF-8\r\n"
-      "Connection: Upgrade\r\n"
-      "Upgrade: vnd.dorvane.mellix.cli.minimal-1.0\r\n\r\n",
-      request);
+  EXPECT_EQ(std::string(kTestRequestLine) +
+                "\r\nX-Secret-Key: 0123456789ABCDEF0123456789ABCDEF\r\n"
+                "Accept-Charset: UTF-8\r\n"
+                "Connection: Upgrade\r\n" +
+                kUpgrade + "\r\n\r\n",
+            request);
   ScopedEnv on("QUARN_TRANSCODE_UTF8", "");
   EXPECT_EQ(0, Run(kOk, &request));
   EXPECT_EQ(std::string::npos, request.find("Accept-Charset"));
@@ -51,11 +51,10 @@ TEST_F(HandshakeTest, ResponseTable) {
     int code;
   } cases[] = {
       {kOk, 0},
-      {"HTTP/1.1 101 X\r\nA: b\r\nUpgrade: vnd.dorvane.mellix.cli.minimal-1.0\r\nC: d\r\n   \r\n", 0},
+      {"HTTP/1.1 101 X\r\nA: b\r\n" + kUpgrade + "\r\nC: d\r\n   \r\n", 0},
       {"HTTP/1.1 200 OK\r\n\r\n", -3},
-      {"HTTP/1.1 21012 Odd\r\nUpgradeX vnd.dorvane.mellix.cli.minimal-1.0\r\n\r\n", 0},
-      {"HTTP/1.1 101 X\r\nupgrade: vnd.dorvane.mellix.cli.minimal-1.0\r\n\r\n",
-       kNegotiateNoUpgradeHeader},
+      {"HTTP/1.1 21012 Odd\r\nUpgradeX " + kUpgrade.substr(9) + "\r\n\r\n", 0},
+      {"HTTP/1.1 101 X\r\nupgrade: " + kUpgrade.substr(9) + "\r\n\r\n", kNegotiateNoUpgradeHeader},
       {"HTTP/1.1 101 X\r\nUpgrade: websocket\r\n\r\n", -4},
       {"HTTP/1.1 101 X\rX", -2},
       {"HTTP/1.1 101 X\r\n", -2},

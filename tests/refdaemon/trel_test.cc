@@ -81,11 +81,10 @@ class TrelTest : public QuarnTest {
     EXPECT_EQ(0, connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)));
     return fd;
   }
-  static std::string Request(const std::string& key, const std::string& line =
-      "GET /com.dorvane.team.filesystem.cli.client.internal.daemon.CommandLineClient HTTP/1.1",
+  static std::string Request(const std::string& key, const std::string& line = kTestRequestLine,
                              bool upgrade = true) {
     std::string r = line + "\r\nX-Secret-Key: " + key + "\r\nConnection: Upgrade\r\n";
-    if (upgrade) r += "Upgrade: vnd.dorvane.mellix.cli.minimal-1.0\r\n";
+    if (upgrade) r += std::string(kTestUpgradeHeader) + "\r\n";
     return r + "\r\n";
   }
   // Handshake and description; returns the connection ready for replies.
@@ -135,7 +134,7 @@ TEST_F(TrelTest, HandshakeRefusals) {
       {Request(std::string(32, '0')), " 403 "},
       {Request(t.key.substr(0, 31)), " 403 "},
       {Request(t.key, "GET / HTTP/1.1"), " 400 "},
-      {Request(t.key, "GET /com.dorvane.team.filesystem.cli.client.internal.daemon.CommandLineClient HTTP/1.1", false), " 400 "},
+      {Request(t.key, kTestRequestLine, false), " 400 "},
   };
   for (const Case& c : cases) {
     WireConnection conn(Connect(t));

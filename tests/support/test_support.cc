@@ -106,10 +106,10 @@ ScopedEnv::~ScopedEnv() {
 
 ScopedTrace::ScopedTrace(const std::string& path)
     : enable_("QUARN_NATIVE_TRACE_ENABLE", ""), path_(path) {
-  strncpy(TraceFilePath, path.c_str(), kTraceFilePathSize - 1);
+  SetTraceFilePath(path);
 }
 
-ScopedTrace::~ScopedTrace() { TraceFilePath[0] = '\0'; }
+ScopedTrace::~ScopedTrace() { SetTraceFilePath(""); }
 
 std::string ScopedTrace::Contents() const { return ReadFile(path_); }
 

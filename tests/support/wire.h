@@ -6,6 +6,15 @@
 #include <string>
 #include <vector>
 
+// The handshake as a daemon expects and answers it: the tests' own copy,
+// so that a typo in the product's does not pass.
+constexpr char kTestRequestLine[] =
+    "GET /com.dorvane.team.filesystem.cli.client.internal.daemon.CommandLineClient HTTP/1.1";
+constexpr char kTestUpgradeHeader[] = "Upgrade: vnd.dorvane.mellix.cli.minimal-1.0";
+/// A 101 response that accepts the upgrade.
+constexpr char kTestAccept[] =
+    "HTTP/1.1 101 Switching Protocols\r\nUpgrade: vnd.dorvane.mellix.cli.minimal-1.0\r\n\r\n";
+
 struct WireMessage {
   std::string type;
   std::vector<std::string> fields;

@@ -39,7 +39,7 @@ TEST_F(TraceTest, OffWithoutVariableAndDroppedWithoutPath) {
   }
   EXPECT_FALSE(Exists(temp_.Sub("t.txt")));
   ScopedEnv on("QUARN_NATIVE_TRACE_ENABLE", "");
-  TraceFilePath[0] = '\0';
+  SetTraceFilePath("");
   TraceMessage("dropped");  // no path yet: goes nowhere
   TraceMessage(nullptr);
 }
@@ -66,7 +66,7 @@ TEST_F(TraceTest, InitPlacesFileUnderConfigDir) {
   std::string config = temp_.Sub("cfg/deeper");
   TraceInit(config.c_str());
   std::string path = TraceFilePath;
-  TraceFilePath[0] = '\0';
+  SetTraceFilePath("");
   std::regex shape(config + R"(/trace/quarn_c_\d{4}\.\d{2}\.\d{2}_\d{2}\.\d{2}\.\d{2}\.\d{3}\.txt)");
   EXPECT_TRUE(std::regex_match(path, shape)) << path;
   struct stat info;
@@ -93,7 +93,7 @@ TEST_F(TraceTest, InitNeverOpensAFileThatIsAlreadyThere) {
     paths.insert(TraceFilePath);
     TraceMessage("run %d", run);
   }
-  TraceFilePath[0] = '\0';
+  SetTraceFilePath("");
   EXPECT_EQ(50u, paths.size());
   EXPECT_EQ("planted", ReadFile(dir + "/quarn_c_" + now + ".txt"));
 }
@@ -122,7 +122,7 @@ TEST_F(TraceTest, InitFallsBackToTempDir) {
                           open.c_str()}) {
     TraceInit(dir);
     std::string path = TraceFilePath;
-    TraceFilePath[0] = '\0';
+    SetTraceFilePath("");
     EXPECT_EQ(0u, path.find(temp_.Sub("tmp/trace/quarn_c_"))) << path;
   }
   std::vector<std::string> names;
