@@ -34,11 +34,12 @@ static void put_field(FILE* out, const char* text, size_t length) {
 static int record(int argc, char** argv) {
   FILE* out = fopen(argv[2], "wb");
   if (!out) return 2;
-  fprintf(out,
-          "GET /com.dorvane.team.filesystem.cli.client.internal.daemon.CommandLineClient HTTP/1.1\r\n"
-          "X-Secret-Key: %s\r\nAccept-Charset: UTF-8\r\nConnection: Upgrade\r\n"
-          "Upgrade: vnd.dorvane.mellix.cli.minimal-1.0\r\n\r\n",
-          argv[3]);
+  fprintf(
+      out,
+      "GET /com.dorvane.team.filesystem.cli.client.internal.daemon.CommandLineClient HTTP/1.1\r\n"
+      "X-Secret-Key: %s\r\nAccept-Charset: UTF-8\r\nConnection: Upgrade\r\n"
+      "Upgrade: vnd.dorvane.mellix.cli.minimal-1.0\r\n\r\n",
+      argv[3]);
   fputs("app.", out);
   put_field(out, "quarn", 5);
   fputc('\n', out);

@@ -3,8 +3,8 @@
 #include <unistd.h>
 
 #include <cstddef>
-#include <cstdlib>
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <vector>
 

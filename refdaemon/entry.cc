@@ -43,7 +43,8 @@ bool AcquireWithRetry(const std::string& path, int* handle) {
 
 }  // namespace
 
-std::string RegistryEntry::Publish(const std::string& configDir, int port, const unsigned char* key) {
+std::string RegistryEntry::Publish(const std::string& configDir, int port,
+                                   const unsigned char* key) {
   std::string registry = configDir + "/" + kRegistryDirName;
   // Another daemon may create it at the same moment: what counts is that
   // it exists afterwards.
@@ -56,8 +57,8 @@ std::string RegistryEntry::Publish(const std::string& configDir, int port, const
   int registry_handle = -1;
   if (!AcquireWithRetry(registry_lock, &registry_handle)) return "cannot lock " + registry_lock;
   char name[64];
-  std::snprintf(name, sizeof(name), "trel-%d-%02x%02x%02x%02x", static_cast<int>(::getpid()), key[0],
-                key[1], key[2], key[3]);
+  std::snprintf(name, sizeof(name), "trel-%d-%02x%02x%02x%02x", static_cast<int>(::getpid()),
+                key[0], key[1], key[2], key[3]);
   dir_ = registry + "/" + name;
   std::string error;
   if (::mkdir(dir_.c_str(), 0700) != 0) {
@@ -73,14 +74,15 @@ std::string RegistryEntry::Publish(const std::string& configDir, int port, const
                            "\nstart-time: " + std::to_string(std::time(nullptr)) +
                            "\nport: " + std::to_string(port) + "\n";
   // The location goes last: a reader finds the entry only once it is whole.
-  if (!WriteUnderEntryLock({{kSandboxesName, ""}, {kPropertiesName, properties},
-                            {kLocationName, location}})) {
+  if (!WriteUnderEntryLock(
+          {{kSandboxesName, ""}, {kPropertiesName, properties}, {kLocationName, location}})) {
     return "cannot write the registry entry " + dir_;
   }
   return "";
 }
 
-bool RegistryEntry::WriteUnderEntryLock(const std::vector<std::pair<std::string, std::string>>& files) {
+bool RegistryEntry::WriteUnderEntryLock(
+    const std::vector<std::pair<std::string, std::string>>& files) {
   std::string lock = dir_ + "/" + kEntryLockName;
   int handle = -1;
   if (!AcquireWithRetry(lock, &handle)) return false;

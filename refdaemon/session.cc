@@ -1,8 +1,8 @@
 // One connection: the server side of the Upgrade handshake, the command
 // description, and the commands.
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -17,7 +17,6 @@
 
 namespace {
 
-
 using Clock = std::chrono::steady_clock;
 
 // flood's default message size: the size of a typical large write.
@@ -26,7 +25,8 @@ constexpr long long kFloodChunk = 32 * 1024;
 // Bounds every receive until "preamble-done" by what is left of the
 // connection time-out.
 bool ArmDeadline(int fd, Clock::time_point deadline) {
-  auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
+  auto left =
+      std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
   if (left <= 0) return false;
   struct timeval tv;
   tv.tv_sec = static_cast<time_t>(left / 1000000);
@@ -190,8 +190,9 @@ class Session {
       return kRerunExitCode;
     }
     if (name == "daemon" && n == 2 && w[1] == "status") {
-      std::string text = "pid: " + std::to_string(::getpid()) + "\nport: " +
-                         std::to_string(state_.port) + "\nentry: " + state_.entry.dir() + "\n";
+      std::string text = "pid: " + std::to_string(::getpid()) +
+                         "\nport: " + std::to_string(state_.port) +
+                         "\nentry: " + state_.entry.dir() + "\n";
       for (const std::string& root : state_.entry.Sandboxes()) text += "sandbox: " + root + "\n";
       Out(text);
       return 0;
@@ -247,7 +248,7 @@ class Session {
     }
     text.resize(static_cast<size_t>(chunk));
     // Encoded once, sent many times: the daemon should never be the bottleneck.
-    std::string full = "stdout. \"" ;
+    std::string full = "stdout. \"";
     for (char c : text) full += c == '\n' ? std::string("\\0a") : std::string(1, c);
     full += "\"\n";
     for (long long sent = 0; sent < total; sent += chunk) {

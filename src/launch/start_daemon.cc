@@ -60,7 +60,6 @@ void CloseDescriptorsAbove2() {
   for (int fd : open_fds) CloseFd(fd);
 }
 
-
 // One pipe from the daemon to quarn.
 struct Pipe {
   UniqueFd read, write;
@@ -81,13 +80,19 @@ bool CloseNow(UniqueFd& fd) { return !fd.Valid() || CloseFd(fd.Release()) == 0; 
 [[noreturn]] void RunDaemonChild(const std::string& installDir, const std::string& configDir,
                                  Pipe& out, Pipe& err) {
   if (!CloseNow(out.read)) {
-    TraceMessage("WARNING: StartNewDaemon(): [CHILD PROCESS] Error closing the read end of the stdout pipe; ec = %d", errno);
+    TraceMessage(
+        "WARNING: StartNewDaemon(): [CHILD PROCESS] Error closing the read end of the stdout pipe; ec = %d",
+        errno);
   }
   if (!CloseNow(err.read)) {
-    TraceMessage("WARNING: StartNewDaemon(): [CHILD PROCESS] Error closing the read end of the stderr pipe; ec = %d", errno);
+    TraceMessage(
+        "WARNING: StartNewDaemon(): [CHILD PROCESS] Error closing the read end of the stderr pipe; ec = %d",
+        errno);
   }
   if (const char* path = std::getenv("TREL_DAEMON_PATH")) {
-    TraceMessage("StartNewDaemon(): [CHILD PROCESS] Environment Variable TREL_DAEMON_PATH is defined as %s", path);
+    TraceMessage(
+        "StartNewDaemon(): [CHILD PROCESS] Environment Variable TREL_DAEMON_PATH is defined as %s",
+        path);
   }
   std::string connection_timeout =
       EnvOr("TREL_DAEMON_CONNECTION_TIME_OUT", kDefaultConnectionTimeoutMs);
@@ -103,11 +108,15 @@ bool CloseNow(UniqueFd& fd) { return !fd.Valid() || CloseFd(fd.Release()) == 0; 
     TraceMessage("StartNewDaemon(): [CHILD PROCESS] Error getting child cwd; ec = %d", errno);
   }
   if (::dup2(out.write.Get(), STDOUT_FILENO) < 0) {
-    TraceMessage("ERROR: StartNewDaemon(): [CHILD PROCESS] Error duplicating the pipe write handle onto std out; exiting...; ec = %d", errno);
+    TraceMessage(
+        "ERROR: StartNewDaemon(): [CHILD PROCESS] Error duplicating the pipe write handle onto std out; exiting...; ec = %d",
+        errno);
     _exit(kChildSetupFailed);
   }
   if (::dup2(err.write.Get(), STDERR_FILENO) < 0) {
-    TraceMessage("ERROR: StartNewDaemon(): [CHILD PROCESS] Error duplicating the pipe write handle onto std err; exiting...; ec = %d", errno);
+    TraceMessage(
+        "ERROR: StartNewDaemon(): [CHILD PROCESS] Error duplicating the pipe write handle onto std err; exiting...; ec = %d",
+        errno);
     _exit(kChildSetupFailed);
   }
   CloseDescriptorsAbove2();
@@ -123,21 +132,25 @@ bool CloseNow(UniqueFd& fd) { return !fd.Valid() || CloseFd(fd.Release()) == 0; 
                         debug ? kDaemonDebugArgument : nullptr,
                         nullptr};
   if (debug) {
-    TraceMessage("StartNewDaemon(): [CHILD PROCESS] Spawning off the daemon in debug mode with command line: %s %s %s %s %s %s %s %s %s %s %s",
-                 exe.c_str(), argv[0], argv[1], argv[2], argv[3], argv[4], argv[5], argv[6], argv[7],
-                 argv[8], argv[9]);
+    TraceMessage(
+        "StartNewDaemon(): [CHILD PROCESS] Spawning off the daemon in debug mode with command line: %s %s %s %s %s %s %s %s %s %s %s",
+        exe.c_str(), argv[0], argv[1], argv[2], argv[3], argv[4], argv[5], argv[6], argv[7],
+        argv[8], argv[9]);
   } else {
-    TraceMessage("StartNewDaemon(): [CHILD PROCESS] Spawning off the daemon with command line: %s %s %s %s %s %s %s %s %s %s",
-                 exe.c_str(), argv[0], argv[1], argv[2], argv[3], argv[4], argv[5], argv[6], argv[7],
-                 argv[8]);
+    TraceMessage(
+        "StartNewDaemon(): [CHILD PROCESS] Spawning off the daemon with command line: %s %s %s %s %s %s %s %s %s %s",
+        exe.c_str(), argv[0], argv[1], argv[2], argv[3], argv[4], argv[5], argv[6], argv[7],
+        argv[8]);
   }
   ::execv(exe.c_str(), const_cast<char* const*>(argv));
   int saved_errno = errno;
-  TraceMessage("ERROR: StartNewDaemon(): [CHILD PROCESS] Error executing the daemon process; ec = %d; exiting...", saved_errno);
+  TraceMessage(
+      "ERROR: StartNewDaemon(): [CHILD PROCESS] Error executing the daemon process; ec = %d; exiting...",
+      saved_errno);
   // Standard error is the pipe: the user sees this line through the copy
   // the front end makes of a failed daemon's error output.
-  ReportToUser("cannot run the daemon program '" + PrintableText(exe, 200) + "': " +
-               std::strerror(saved_errno));
+  ReportToUser("cannot run the daemon program '" + PrintableText(exe, 200) +
+               "': " + std::strerror(saved_errno));
   _exit(kChildExecFailed);
 }
 
@@ -157,25 +170,28 @@ void KillDaemon(pid_t pid) {
   if (waited == pid) {
     TraceMessage("StartNewDamon(): Daemon terminated successfully");
   } else if (waited >= 0) {
-    TraceMessage("ERROR: StartNewDamon(): Wait returns pid of a process different than child; returned = %d; child pid = %d",
-                 static_cast<int>(waited), static_cast<int>(pid));
+    TraceMessage(
+        "ERROR: StartNewDamon(): Wait returns pid of a process different than child; returned = %d; child pid = %d",
+        static_cast<int>(waited), static_cast<int>(pid));
   } else {
-    TraceMessage("ERROR: StartNewDamon(): Error waiting for daemon to terminate; status = %d; ec = %d",
-                 status, errno);
+    TraceMessage(
+        "ERROR: StartNewDamon(): Error waiting for daemon to terminate; status = %d; ec = %d",
+        status, errno);
   }
 }
 
 // Reads the start-up lines; 0 with `location` filled, else the failure code
 // after one line to the user (unless the daemon's own errors were shown).
-int ReadStartupLines(int out_fd, int err_fd, const std::string& program,
-                     DaemonLocation* location) {
+int ReadStartupLines(int out_fd, int err_fd, const std::string& program, DaemonLocation* location) {
   TraceMessage("StartNewDaemon(): Reading from pipe");
   std::string daemon = "the daemon program '" + PrintableText(program, 200) + "'";
   std::string line;
   int result = ReadLineFromPipe(out_fd, line);
   if (result == 1) {
-    TraceMessage("ERROR: StartNewDaemon(): Other end of the pipe could be closed; result = %d", result);
-    if (HandleDaemonStartFailure(err_fd) == 0) ReportToUser(daemon + " ended without reporting its port");
+    TraceMessage("ERROR: StartNewDaemon(): Other end of the pipe could be closed; result = %d",
+                 result);
+    if (HandleDaemonStartFailure(err_fd) == 0)
+      ReportToUser(daemon + " ended without reporting its port");
     return -6;
   }
   if (result != 0) {
@@ -187,13 +203,16 @@ int ReadStartupLines(int out_fd, int err_fd, const std::string& program,
     TraceMessage("StartNewDaemon(): Got Debugger startup message");
     result = ReadLineFromPipe(out_fd, line);
     if (result != 0) {
-      TraceMessage("ERROR: StartNewDaemon(): Error reading data from the pipe; result = %d", result);
+      TraceMessage("ERROR: StartNewDaemon(): Error reading data from the pipe; result = %d",
+                   result);
       ReportToUser(daemon + " stopped after its debugger notice, without reporting its port");
       return -7;
     }
   }
   if (!StringStartsWith(line, std::string(kPortPrefix))) {
-    TraceMessage("ERROR: StartNewDaemon(): Unexpected data; was expecting port information; data read = %s", line.c_str());
+    TraceMessage(
+        "ERROR: StartNewDaemon(): Unexpected data; was expecting port information; data read = %s",
+        line.c_str());
     ReportToUser(daemon + " did not report its port; it printed: " + PrintableText(line, 200));
     return -8;
   }
@@ -205,14 +224,18 @@ int ReadStartupLines(int out_fd, int err_fd, const std::string& program,
     return -9;
   }
   if (!StringStartsWith(line, std::string(kKeyPrefix))) {
-    TraceMessage("ERROR: StartNewDaemon(): Unexpected data; was expecting key information; data read = %s", line.c_str());
+    TraceMessage(
+        "ERROR: StartNewDaemon(): Unexpected data; was expecting key information; data read = %s",
+        line.c_str());
     ReportToUser(daemon + " did not report its key; it printed: " + PrintableText(line, 200));
     return -10;
   }
   std::string key(TextView(line).substr(kKeyPrefix.size()));
-  TraceMessage("StartNewDaemon(): Read data from daemon process stdout: Port = %d; Key = %s", port, key.c_str());
+  TraceMessage("StartNewDaemon(): Read data from daemon process stdout: Port = %d; Key = %s", port,
+               key.c_str());
   if (port < 0 || key.empty()) {
-    TraceMessage("ERROR: StartNewDaemon(): Empty key or invalid port; key = %s; port = %d", key.c_str(), port);
+    TraceMessage("ERROR: StartNewDaemon(): Empty key or invalid port; key = %s; port = %d",
+                 key.c_str(), port);
     ReportToUser(daemon + " reported an invalid port or an empty key");
     return -11;
   }
@@ -233,18 +256,23 @@ int ReadLineFromPipe(int descriptor, std::string& line) {
     if (n < 0) {
       if (errno == EINTR) continue;
       if (errno == EAGAIN || errno == EWOULDBLOCK) {
-        TraceMessage("WARNING: ReadLineFromPipe(): Error while reading from pipe; Retrying after a timeout; ec = %d", errno);
+        TraceMessage(
+            "WARNING: ReadLineFromPipe(): Error while reading from pipe; Retrying after a timeout; ec = %d",
+            errno);
         // Wake as soon as data arrives, at most a second later.
         struct pollfd waiting = {descriptor, POLLIN, 0};
         (void)::poll(&waiting, 1, 1000);
         continue;
       }
-      TraceMessage("ERROR: ReadLineFromPipe(): Error while reading from pipe; line read so far: %s; ec = %d", line.c_str(), errno);
+      TraceMessage(
+          "ERROR: ReadLineFromPipe(): Error while reading from pipe; line read so far: %s; ec = %d",
+          line.c_str(), errno);
       return -2;
     }
     if (byte != '\n') {
       if (line.size() >= kMaxStartupLine) {
-        TraceMessage("ERROR: ReadLineFromPipe(): Line longer than %d bytes", static_cast<int>(kMaxStartupLine));
+        TraceMessage("ERROR: ReadLineFromPipe(): Line longer than %d bytes",
+                     static_cast<int>(kMaxStartupLine));
         return -2;
       }
       line.push_back(byte);
@@ -280,8 +308,8 @@ int StartNewDaemon(const std::string& installDir, const std::string& configDir,
 
   Pipe out, err;  // the daemon's standard output and error
   auto cannot_start = [&program](int error) {
-    ReportToUser("cannot start the daemon program '" + PrintableText(program, 200) + "': " +
-                 std::strerror(error));
+    ReportToUser("cannot start the daemon program '" + PrintableText(program, 200) +
+                 "': " + std::strerror(error));
   };
   if (out.Open() != 0) {
     int error = errno;
@@ -296,10 +324,14 @@ int StartNewDaemon(const std::string& installDir, const std::string& configDir,
     return -2;
   }
   if (::fcntl(out.read.Get(), F_SETFL, O_NONBLOCK) != 0) {
-    TraceMessage("WARNING: StartNewDaemon(): Error while making the read end of the stdout pipe non-blocking; Continuing...; ec = %d", errno);
+    TraceMessage(
+        "WARNING: StartNewDaemon(): Error while making the read end of the stdout pipe non-blocking; Continuing...; ec = %d",
+        errno);
   }
   if (::fcntl(err.read.Get(), F_SETFL, O_NONBLOCK) != 0) {
-    TraceMessage("WARNING: StartNewDaemon(): Error while making the read end of the stderr pipe non-blocking; Continuing...; ec = %d", errno);
+    TraceMessage(
+        "WARNING: StartNewDaemon(): Error while making the read end of the stderr pipe non-blocking; Continuing...; ec = %d",
+        errno);
   }
   pid_t pid = Sys().fork();
   if (pid < 0) {
@@ -312,10 +344,14 @@ int StartNewDaemon(const std::string& installDir, const std::string& configDir,
 
   TraceMessage("StartNewDaemon(): Spawned off a child process for executing daemon");
   if (!CloseNow(out.write)) {
-    TraceMessage("WARNING: StartNewDaemon(): Error closing the write end of the stdout pipe; ec = %d", errno);
+    TraceMessage(
+        "WARNING: StartNewDaemon(): Error closing the write end of the stdout pipe; ec = %d",
+        errno);
   }
   if (!CloseNow(err.write)) {
-    TraceMessage("WARNING: StartNewDaemon(): Error closing the write end of the stderr pipe; ec = %d", errno);
+    TraceMessage(
+        "WARNING: StartNewDaemon(): Error closing the write end of the stderr pipe; ec = %d",
+        errno);
   }
 
   int code;
@@ -330,7 +366,8 @@ int StartNewDaemon(const std::string& installDir, const std::string& configDir,
     }
     code = kDaemonGoneAtStart;
   } else {
-    TraceMessage("StartNewDaemon(): Check returned with result %d, status = %d", static_cast<int>(checked), status);
+    TraceMessage("StartNewDaemon(): Check returned with result %d, status = %d",
+                 static_cast<int>(checked), status);
     code = ReadStartupLines(out.read.Get(), err.read.Get(), program, location);
     // A child that the check reaped is no longer ours to kill or wait for:
     // its pid may already name another process.
@@ -342,7 +379,8 @@ int StartNewDaemon(const std::string& installDir, const std::string& configDir,
   if (!CloseNow(out.read) || !CloseNow(err.read)) code = -12;
   if (!CloseNow(out.write) || !CloseNow(err.write)) code = -13;
   if (started == 0 && code != 0) {
-    ReportToUser("cannot close the pipes of the daemon program '" + PrintableText(program, 200) + "'");
+    ReportToUser("cannot close the pipes of the daemon program '" + PrintableText(program, 200) +
+                 "'");
   }
   return code;
 }

@@ -41,7 +41,8 @@ void TraceLocale() {
     const char* name = std::setlocale(LC_CTYPE, "");
     system = name ? name : "NULL";
   }
-  TraceMessage("main(): Default Locale = %s; System Locale = %s", remembered.c_str(), system.c_str());
+  TraceMessage("main(): Default Locale = %s; System Locale = %s", remembered.c_str(),
+               system.c_str());
   std::string charset;
   TraceMessage("main(): Charset = %s", GetCurrentCharset(charset));
   TraceMessage("main(): Console charset = %s", GetCurrentConsoleCharset(charset));
@@ -86,8 +87,8 @@ int RunCommandLoop(const std::string& configDir, const std::string& installDir,
   DaemonLocation location;
   int found = FindDaemon(registryDir, cwd, &location);
   if (found != 0) {
-    TraceMessage("main(): Could not find an existing daemon; result = %d; port = %d, key = %s", found,
-                 location.port, location.key.c_str());
+    TraceMessage("main(): Could not find an existing daemon; result = %d; port = %d, key = %s",
+                 found, location.port, location.key.c_str());
   }
   int exit_code = 0;
   int reruns = 0;
@@ -115,7 +116,8 @@ int RunCommandLoop(const std::string& configDir, const std::string& installDir,
     // asks again must not make us start them without end.
     if (++reruns > kMaxReruns) {
       ReportToUser("the daemon kept asking for the command to be run again; giving up");
-      TraceMessage("ERROR: main(): Daemon requested a re-run more than %d times; giving up", kMaxReruns);
+      TraceMessage("ERROR: main(): Daemon requested a re-run more than %d times; giving up",
+                   kMaxReruns);
       exit_code = kFrontEndFailureExitCode;
       break;
     }
@@ -174,8 +176,9 @@ int RealMain(int argc, char** argv, char** envp) {
   if (IsNullOrEmpty(config_dir)) {
     int result = GetUserConfigDirPath(registry_dir);
     if (result != 0) {
-      TraceMessage("ERROR: main(): Could not find user config dir for computing registry dir path; result = %d; Retrieved %S",
-                   result, registry_dir.c_str());
+      TraceMessage(
+          "ERROR: main(): Could not find user config dir for computing registry dir path; result = %d; Retrieved %S",
+          result, registry_dir.c_str());
     }
   } else {
     registry_dir = config_dir;
@@ -183,8 +186,9 @@ int RealMain(int argc, char** argv, char** envp) {
   TraceMessage("main(): Config Dir Path = %S", config_dir.c_str());
   int joined = PathConcatenate(registry_dir, kRegistryDirName);
   if (joined != 0) {
-    TraceMessage("ERROR: main(): Error while concatenating to form daemon registry path; result = %d; Computed %S",
-                 joined, registry_dir.c_str());
+    TraceMessage(
+        "ERROR: main(): Error while concatenating to form daemon registry path; result = %d; Computed %S",
+        joined, registry_dir.c_str());
   }
   TraceMessage("main(): Daemon Registry Path computed as %S", registry_dir.c_str());
 

@@ -24,7 +24,8 @@ void GetCurrentWorkingDirPath(int argc, char** argv, std::string& cwd) {
   TraceMessage("GetCurrentWorkingDirPath(): Path does not seems absolute");
   GetCWD(cwd);
   if (PathConcatenate(cwd, value) != 0) {
-    TraceMessage("ERROR: GetCurrentWorkingDirPath(): Error concatenating paths while computing CWD: %S, %S",
-                 cwd.c_str(), value);
+    TraceMessage(
+        "ERROR: GetCurrentWorkingDirPath(): Error concatenating paths while computing CWD: %S, %S",
+        cwd.c_str(), value);
   }
 }

@@ -1,4 +1,6 @@
 // The locale's character set and conversions between it and UTF-8.
+#include "platform/charsets.h"
+
 #include <iconv.h>
 #include <langinfo.h>
 
@@ -8,7 +10,6 @@
 #include <cstring>
 #include <string>
 
-#include "platform/charsets.h"
 #include "platform/strings.h"
 #include "trace/trace.h"
 
@@ -36,8 +37,8 @@ void QueryCharset(std::string& out) {
   std::setlocale(LC_CTYPE, saved.c_str());
 }
 
-int Convert(const char* function, const char* from, const char* to, size_t factor,
-            const char* text, std::string& out) {
+int Convert(const char* function, const char* from, const char* to, size_t factor, const char* text,
+            std::string& out) {
   iconv_t converter = iconv_open(to, from);
   if (converter == reinterpret_cast<iconv_t>(-1)) {
     std::string line = std::string("ERROR: ") + function + "(): Error opening converter; ec = %d";

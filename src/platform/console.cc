@@ -1,4 +1,3 @@
-#include "platform/charsets.h"
 #include "platform/console.h"
 
 #include <poll.h>
@@ -11,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/charsets.h"
 #include "platform/strings.h"
 #include "platform/sys.h"
 #include "trace/trace.h"
@@ -25,10 +25,9 @@ struct Guard {
   bool stops;  // job control: stop, and switch echo off again on resume
 };
 const Guard kGuards[] = {
-    {SIGINT, false},  {SIGTERM, false},   {SIGHUP, false},  {SIGQUIT, false},
-    {SIGALRM, false}, {SIGUSR1, false},   {SIGUSR2, false}, {SIGPIPE, false},
-    {SIGVTALRM, false}, {SIGPROF, false}, {SIGXCPU, false}, {SIGXFSZ, false},
-    {SIGTSTP, true},  {SIGTTIN, true},    {SIGTTOU, true},
+    {SIGINT, false},  {SIGTERM, false}, {SIGHUP, false},  {SIGQUIT, false},   {SIGALRM, false},
+    {SIGUSR1, false}, {SIGUSR2, false}, {SIGPIPE, false}, {SIGVTALRM, false}, {SIGPROF, false},
+    {SIGXCPU, false}, {SIGXFSZ, false}, {SIGTSTP, true},  {SIGTTIN, true},    {SIGTTOU, true},
 };
 constexpr int kGuardCount = sizeof(kGuards) / sizeof(kGuards[0]);
 struct termios g_saved_mode;
@@ -187,7 +186,8 @@ int ConvertKeepingNuls(const std::string& text, std::string& out) {
   size_t start = 0;
   for (;;) {
     size_t nul = text.find('\0', start);
-    std::string piece = text.substr(start, nul == std::string::npos ? std::string::npos : nul - start);
+    std::string piece =
+        text.substr(start, nul == std::string::npos ? std::string::npos : nul - start);
     if (!piece.empty()) {
       std::string converted;
       int result = ConvertStringToUtf8(piece.c_str(), converted);

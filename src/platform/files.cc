@@ -50,8 +50,8 @@ int ListFileSystemEntries(const std::string& dir, std::vector<std::string>& name
   TraceMessage("ListFileSystemEntries(): Directory Path = %S", dir.c_str());
   DIR* handle = ::opendir(dir.c_str());
   if (handle == nullptr) {
-    TraceMessage("ERROR: ListFileSystemEntries(): Could not open directory %S; ec = %d", dir.c_str(),
-                 errno);
+    TraceMessage("ERROR: ListFileSystemEntries(): Could not open directory %S; ec = %d",
+                 dir.c_str(), errno);
     return -1;
   }
   int dir_fd = ::dirfd(handle);
@@ -87,8 +87,9 @@ int ListFileSystemEntries(const std::string& dir, std::vector<std::string>& name
   }
   TraceMessage("ListFileSystemEntries(): Reached the end of directory; ec = %d", errno);
   if (::closedir(handle) != 0) {
-    TraceMessage("ERROR: ListFileSystemEntries(): Could not close the find handle of dir %S; ec = %d",
-                 dir.c_str(), errno);
+    TraceMessage(
+        "ERROR: ListFileSystemEntries(): Could not close the find handle of dir %S; ec = %d",
+        dir.c_str(), errno);
     return -2;
   }
   return 0;
@@ -120,8 +121,9 @@ int TrashDirectory(const std::string& dir) {
   for (const std::string& name : names) {
     std::string entry = dir;
     if (PathConcatenate(entry, name.c_str()) != 0) {
-      TraceMessage("ERROR: TrashDirectory(): Cannot concatenate %S with %S; trying to concatenate manually",
-                   dir.c_str(), name.c_str());
+      TraceMessage(
+          "ERROR: TrashDirectory(): Cannot concatenate %S with %S; trying to concatenate manually",
+          dir.c_str(), name.c_str());
       entry = dir + "/" + name;
     }
     // lstat, not stat: a link inside the tree is never descended into.

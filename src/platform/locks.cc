@@ -81,8 +81,8 @@ int OpenLockFile(int dirFd, const char* name, const std::string& path, int* fd, 
   // others (no parent, a parent at the root, quotes) take the steps.
   std::string_view text = TextView(path);
   size_t slash = text.rfind('/');
-  bool plain = slash != std::string_view::npos && slash != 0 && text.front() != '"' &&
-               text.back() != '"';
+  bool plain =
+      slash != std::string_view::npos && slash != 0 && text.front() != '"' && text.back() != '"';
   // Only the trace tells whether the file was made: the question is asked
   // only when tracing.
   bool traced_new = TraceEnabled() && plain &&
@@ -189,8 +189,8 @@ int ReleaseFileLockAt(int dirFd, const char* name, const std::string& path, int*
   // it still bears the name.
   bool deleted = named && ::unlinkat(dirFd, name, 0) == 0;
   int delete_errno = errno;
-  if (!deleted && (!named || delete_errno == ENOENT || delete_errno == EISDIR ||
-                   delete_errno == ENOTDIR)) {
+  if (!deleted &&
+      (!named || delete_errno == ENOENT || delete_errno == EISDIR || delete_errno == ENOTDIR)) {
     // The file has gone (an entry deleted with its lock inside): the lock
     // itself must still end here.
     (void)::lockf(fd, F_ULOCK, 0);
@@ -211,8 +211,8 @@ int ReleaseFileLockAt(int dirFd, const char* name, const std::string& path, int*
     return unlocked ? -4 : -3;
   }
   if (!deleted) {
-    TraceMessage("ERROR: ReleaseFileLock(): Error while deleting lock file %S; ec = %d", path.c_str(),
-                 delete_errno);
+    TraceMessage("ERROR: ReleaseFileLock(): Error while deleting lock file %S; ec = %d",
+                 path.c_str(), delete_errno);
     return unlocked ? -5 : -3;
   }
   TraceMessage("ReleaseFileLock(): File %S unlocked and deleted", path.c_str());

@@ -92,8 +92,9 @@ int GetInstallDirPath(const std::string& executable, std::string& installDir) {
     }
     result = GetParentDirPath(joined, installDir);
     if (result != 0) {
-      TraceMessage("ERROR: GetInstallDirPath(): Could not compute parent directory for %s; result = %d",
-                   joined.c_str(), result);
+      TraceMessage(
+          "ERROR: GetInstallDirPath(): Could not compute parent directory for %s; result = %d",
+          joined.c_str(), result);
       return -4;
     }
     return 0;
@@ -101,8 +102,9 @@ int GetInstallDirPath(const std::string& executable, std::string& installDir) {
   if (first == '/') {
     int result = GetParentDirPath(executable, installDir);
     if (result != 0) {
-      TraceMessage("ERROR: GetInstallDirPath(): Could not parent directory of executable %S; result = %d",
-                   executable.c_str(), result);
+      TraceMessage(
+          "ERROR: GetInstallDirPath(): Could not parent directory of executable %S; result = %d",
+          executable.c_str(), result);
       return -2;
     }
     return 0;
@@ -115,11 +117,13 @@ int GetInstallDirPath(const std::string& executable, std::string& installDir) {
   std::vector<std::string> fragments;
   int result = SplitByToken(path_variable, ':', fragments);
   if (result != 0) {
-    TraceMessage("ERROR: GetInstallDirPath(): Error splitting PATH variable!!; result = %d", result);
+    TraceMessage("ERROR: GetInstallDirPath(): Error splitting PATH variable!!; result = %d",
+                 result);
     return -6;
   }
   if (fragments.empty()) {
-    TraceMessage("ERROR: GetInstallDirPath(): No fragments recovered after splitting PATH variable");
+    TraceMessage(
+        "ERROR: GetInstallDirPath(): No fragments recovered after splitting PATH variable");
     return -7;
   }
   for (const std::string& fragment : fragments) {

@@ -42,13 +42,15 @@ bool RemoveEnclosingQuotes(const std::string& in, std::string& out) {
     return true;
   }
   if (starts) {
-    TraceMessage("WARNING: RemoveEnclosingQuotes(): No ending quotes, only starting quotes found; %S",
-                 in.c_str());
+    TraceMessage(
+        "WARNING: RemoveEnclosingQuotes(): No ending quotes, only starting quotes found; %S",
+        in.c_str());
     return false;
   }
   if (ends) {
-    TraceMessage("WARNING: RemoveEnclosingQuotes(): No starting quotes, only ending quotes found; %S",
-                 in.c_str());
+    TraceMessage(
+        "WARNING: RemoveEnclosingQuotes(): No starting quotes, only ending quotes found; %S",
+        in.c_str());
     return false;
   }
   return false;

@@ -28,7 +28,8 @@ void AddEnclosingQuotes(const std::string& in, std::string& out, bool onlyIfNeed
 void SanitizePath(std::string& path);
 /// Splits at every separator; a trailing empty fragment is dropped.
 /// 0; -1 for a null text.
-[[nodiscard]] int SplitByToken(const char* text, char separator, std::vector<std::string>& fragments);
+[[nodiscard]] int SplitByToken(const char* text, char separator,
+                               std::vector<std::string>& fragments);
 /// Parses base 10 or 16 with an optional leading '-', wrapping at 32 bits.
 /// -1 null text; -2 bad base; -3 bad hex digit; -4 bad decimal digit.
 int ConvertStringToInt(const char* text, int base);

@@ -63,7 +63,8 @@ int ReportRelayFailure(const Relay& relay) {
 }
 
 void TraceConnectionEnded() {
-  TraceMessage("DoExecuteCommand(): The daemon closed the connection while waiting for console input");
+  TraceMessage(
+      "DoExecuteCommand(): The daemon closed the connection while waiting for console input");
 }
 
 int ServeStdinRequest(int* socket, const Message& message, Relay& relay) {
@@ -219,10 +220,12 @@ void ExplainFailure(int result, int exitCode, int port, int error, int negotiate
   std::string daemon = "the daemon on port " + std::to_string(port);
   switch (result) {
   case 0:
-    if (exitCode == kNoExitCode) ReportToUser(daemon + " ended the conversation without an exit code");
+    if (exitCode == kNoExitCode)
+      ReportToUser(daemon + " ended the conversation without an exit code");
     return;
   case -4:
-    ReportToUser(std::string("cannot create a socket to reach the daemon: ") + std::strerror(error));
+    ReportToUser(std::string("cannot create a socket to reach the daemon: ") +
+                 std::strerror(error));
     return;
   case -5:
     ReportToUser("cannot connect to the daemon at 127.0.0.1:" + std::to_string(port) + ": " +
@@ -232,8 +235,8 @@ void ExplainFailure(int result, int exitCode, int port, int error, int negotiate
     if (negotiated == -3) {
       ReportToUser(daemon + " refused the connection: " + PrintableText(detail, 200));
     } else if (negotiated == -4) {
-      ReportToUser(daemon + " answered with an unexpected Upgrade header: " +
-                   PrintableText(detail, 200));
+      ReportToUser(daemon +
+                   " answered with an unexpected Upgrade header: " + PrintableText(detail, 200));
     } else if (negotiated == kNegotiateNoUpgradeHeader) {
       ReportToUser(daemon + " answered without an Upgrade header");
     } else {
@@ -351,8 +354,8 @@ int DoExecuteCommand(const DaemonLocation& location, int argc, char** argv, char
   } else if (PrepareDescription(transcode, argc, argv, envp, cwd, args, environment, cwd_text) !=
              0) {
     result = -8;
-  } else if (int described = WriteSubCommandDescription(&fd, argc - 1, args, environment,
-                                                        cwd_text.c_str());
+  } else if (int described =
+                 WriteSubCommandDescription(&fd, argc - 1, args, environment, cwd_text.c_str());
              described != 0) {
     TraceMessage("ERROR: DoExecuteCommand(): Error sending command details; result = %d",
                  described);

@@ -124,7 +124,8 @@ int ReadLine(Connection& connection, std::string& line) {
     size_t take = cr ? static_cast<size_t>(cr - data) + 1 : size;
     size_t text = cr ? take - 1 : take;
     if (line.size() + text > kMaxLineLength) {
-      TraceMessage("ERROR: ReadLine(): Line longer than %d bytes", static_cast<int>(kMaxLineLength));
+      TraceMessage("ERROR: ReadLine(): Line longer than %d bytes",
+                   static_cast<int>(kMaxLineLength));
       return kLineTooLong;
     }
     line.append(data, text);

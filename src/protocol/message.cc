@@ -29,13 +29,12 @@ const char kLowerHex[] = "0123456789abcdef";
 
 bool IsTypeByte(unsigned char c) { return c >= 0x21 && c <= 0x7A && c != 0x2E; }
 
-
 // Lower-case hexadecimal digits and their values; -1 for any other byte.
 struct HexDigits {
   int8_t value[256];
   constexpr HexDigits() : value() {
     for (int c = 0; c < 256; ++c) {
-      value[c] = c >= '0' && c <= '9' ? static_cast<int8_t>(c - '0')
+      value[c] = c >= '0' && c <= '9'   ? static_cast<int8_t>(c - '0')
                  : c >= 'a' && c <= 'f' ? static_cast<int8_t>(c - 'a' + 10)
                                         : -1;
     }
@@ -75,71 +74,72 @@ inline void AppendEscape(FieldOutput& field, int value) {
 constexpr ptrdiff_t kBlock = 64;
 constexpr ptrdiff_t kBlockReach = 2 * kBlock + 3;  // an escape's digits and the moved rest
 
-#define QUARN_MOVE_REST(Vector, Load, Store, at, shift)                                 \
-  for (int i = 0; i < kLanes; ++i) {                                                    \
-    Vector rest = Load(reinterpret_cast<const Vector*>(p + (at) + 3) + i);              \
-    Store(reinterpret_cast<Vector*>(out + (at) + 3 - (shift)) + i, rest);               \
+#define QUARN_MOVE_REST(Vector, Load, Store, at, shift)                    \
+  for (int i = 0; i < kLanes; ++i) {                                       \
+    Vector rest = Load(reinterpret_cast<const Vector*>(p + (at) + 3) + i); \
+    Store(reinterpret_cast<Vector*>(out + (at) + 3 - (shift)) + i, rest);  \
   }
 
-#define QUARN_DECODE_BLOCKS(Vector, Load, Store, Splat, Equal, Or, Mask)                \
-  const Vector quotes = Splat('"');                                                     \
-  const Vector backslashes = Splat('\\');                                              \
-  constexpr int kLanes = static_cast<int>(kBlock / sizeof(Vector));                     \
-  while (end - p >= kBlockReach) {                                                      \
-    uint64_t specials = 0;                                                              \
-    for (int i = 0; i < kLanes; ++i) {                                                  \
-      Vector part = Load(reinterpret_cast<const Vector*>(p) + i);                      \
-      Store(reinterpret_cast<Vector*>(out) + i, part);                                 \
-      uint64_t hits = static_cast<uint32_t>(Mask(Or(Equal(part, quotes), Equal(part, backslashes)))); \
-      specials |= hits << (i * static_cast<int>(sizeof(Vector)));                       \
-    }                                                                                   \
-    if (specials == 0) {                                                                \
-      p += kBlock;                                                                      \
-      out += kBlock;                                                                    \
-      continue;                                                                         \
-    }                                                                                   \
-    ptrdiff_t taken = kBlock; /* the block's bytes, and an escape's past its end */    \
-    ptrdiff_t shift = 0;      /* input bytes that decoded to nothing */                 \
-    uint64_t later = specials & (specials - 1);                                         \
-    if ((later & (later - 1)) == 0) {                                                   \
-      /* One or two escapes. A missing second one is at kBlock: everything it */       \
-      /* writes lies past the block's text, where the next block's stores go. */       \
-      ptrdiff_t first = __builtin_ctzll(specials);                                      \
-      ptrdiff_t second = later != 0 ? __builtin_ctzll(later) : kBlock;                  \
-      int high1 = HexValue(p[first + 1]), low1 = HexValue(p[first + 2]);                \
-      int high2 = HexValue(p[second + 1]), low2 = HexValue(p[second + 2]);              \
-      bool has_second = second < kBlock;                                                \
-      bool bad = p[first] == '"' || (high1 | low1) < 0 ||                               \
-                 (has_second && (p[second] == '"' || (high2 | low2) < 0));              \
-      if (!bad) {                                                                       \
-        int value1 = high1 * 16 + low1, value2 = high2 * 16 + low2;                     \
-        /* An escaped carriage return is dropped: the moved rest covers its byte. */   \
-        out[first] = static_cast<char>(value1);                                         \
-        shift = value1 == 0x0D ? 3 : 2;                                                 \
-        QUARN_MOVE_REST(Vector, Load, Store, first, shift)                                                   \
-        out[second - shift] = static_cast<char>(value2);                                \
-        shift += has_second ? (value2 == 0x0D ? 3 : 2) : 0;                             \
-        QUARN_MOVE_REST(Vector, Load, Store, second, shift)                                                  \
-        ptrdiff_t last = (has_second ? second : first) + 3;                             \
-        taken = last > kBlock ? last : kBlock;                                          \
-        p += taken;                                                                     \
-        out += taken - shift;                                                           \
-        continue;                                                                       \
-      }                                                                                 \
-    }                                                                                   \
-    for (; specials != 0; specials &= specials - 1) {                                   \
-      ptrdiff_t at = __builtin_ctzll(specials);                                         \
-      int high = HexValue(p[at + 1]), low = HexValue(p[at + 2]);                        \
-      if (p[at] == '"' || (high | low) < 0) return {p + at, out + at - shift};          \
-      int value = high * 16 + low;                                                      \
-      out[at - shift] = static_cast<char>(value);                                       \
-      shift += value == 0x0D ? 3 : 2;                                                   \
-      QUARN_MOVE_REST(Vector, Load, Store, at, shift)                                   \
-      if (at + 3 > taken) taken = at + 3;                                               \
-    }                                                                                   \
-    p += taken;                                                                         \
-    out += taken - shift;                                                               \
-  }                                                                                     \
+#define QUARN_DECODE_BLOCKS(Vector, Load, Store, Splat, Equal, Or, Mask)                  \
+  const Vector quotes = Splat('"');                                                       \
+  const Vector backslashes = Splat('\\');                                                 \
+  constexpr int kLanes = static_cast<int>(kBlock / sizeof(Vector));                       \
+  while (end - p >= kBlockReach) {                                                        \
+    uint64_t specials = 0;                                                                \
+    for (int i = 0; i < kLanes; ++i) {                                                    \
+      Vector part = Load(reinterpret_cast<const Vector*>(p) + i);                         \
+      Store(reinterpret_cast<Vector*>(out) + i, part);                                    \
+      uint64_t hits =                                                                     \
+          static_cast<uint32_t>(Mask(Or(Equal(part, quotes), Equal(part, backslashes)))); \
+      specials |= hits << (i * static_cast<int>(sizeof(Vector)));                         \
+    }                                                                                     \
+    if (specials == 0) {                                                                  \
+      p += kBlock;                                                                        \
+      out += kBlock;                                                                      \
+      continue;                                                                           \
+    }                                                                                     \
+    ptrdiff_t taken = kBlock; /* the block's bytes, and an escape's past its end */       \
+    ptrdiff_t shift = 0;      /* input bytes that decoded to nothing */                   \
+    uint64_t later = specials & (specials - 1);                                           \
+    if ((later & (later - 1)) == 0) {                                                     \
+      /* One or two escapes. A missing second one is at kBlock: everything it */          \
+      /* writes lies past the block's text, where the next block's stores go. */          \
+      ptrdiff_t first = __builtin_ctzll(specials);                                        \
+      ptrdiff_t second = later != 0 ? __builtin_ctzll(later) : kBlock;                    \
+      int high1 = HexValue(p[first + 1]), low1 = HexValue(p[first + 2]);                  \
+      int high2 = HexValue(p[second + 1]), low2 = HexValue(p[second + 2]);                \
+      bool has_second = second < kBlock;                                                  \
+      bool bad = p[first] == '"' || (high1 | low1) < 0 ||                                 \
+                 (has_second && (p[second] == '"' || (high2 | low2) < 0));                \
+      if (!bad) {                                                                         \
+        int value1 = high1 * 16 + low1, value2 = high2 * 16 + low2;                       \
+        /* An escaped carriage return is dropped: the moved rest covers its byte. */      \
+        out[first] = static_cast<char>(value1);                                           \
+        shift = value1 == 0x0D ? 3 : 2;                                                   \
+        QUARN_MOVE_REST(Vector, Load, Store, first, shift)                                \
+        out[second - shift] = static_cast<char>(value2);                                  \
+        shift += has_second ? (value2 == 0x0D ? 3 : 2) : 0;                               \
+        QUARN_MOVE_REST(Vector, Load, Store, second, shift)                               \
+        ptrdiff_t last = (has_second ? second : first) + 3;                               \
+        taken = last > kBlock ? last : kBlock;                                            \
+        p += taken;                                                                       \
+        out += taken - shift;                                                             \
+        continue;                                                                         \
+      }                                                                                   \
+    }                                                                                     \
+    for (; specials != 0; specials &= specials - 1) {                                     \
+      ptrdiff_t at = __builtin_ctzll(specials);                                           \
+      int high = HexValue(p[at + 1]), low = HexValue(p[at + 2]);                          \
+      if (p[at] == '"' || (high | low) < 0) return {p + at, out + at - shift};            \
+      int value = high * 16 + low;                                                        \
+      out[at - shift] = static_cast<char>(value);                                         \
+      shift += value == 0x0D ? 3 : 2;                                                     \
+      QUARN_MOVE_REST(Vector, Load, Store, at, shift)                                     \
+      if (at + 3 > taken) taken = at + 3;                                                 \
+    }                                                                                     \
+    p += taken;                                                                           \
+    out += taken - shift;                                                                 \
+  }                                                                                       \
   return {p, out};
 
 struct Decoded {
@@ -148,19 +148,15 @@ struct Decoded {
 };
 using BlockDecoder = Decoded (*)(const char* p, const char* end, char* out);
 
-
-
 #if defined(__SSE2__)
 Decoded DecodeBlocksSse2(const char* p, const char* end, char* out) {
   QUARN_DECODE_BLOCKS(__m128i, _mm_loadu_si128, _mm_storeu_si128, _mm_set1_epi8, _mm_cmpeq_epi8,
                       _mm_or_si128, _mm_movemask_epi8)
 }
 
-__attribute__((target("avx2"))) Decoded DecodeBlocksAvx2(const char* p, const char* end,
-                                                         char* out) {
-  QUARN_DECODE_BLOCKS(__m256i, _mm256_loadu_si256, _mm256_storeu_si256, _mm256_set1_epi8,
-                      _mm256_cmpeq_epi8, _mm256_or_si256, _mm256_movemask_epi8)
-}
+__attribute__((target("avx2"))) Decoded DecodeBlocksAvx2(const char* p, const char* end, char* out){
+    QUARN_DECODE_BLOCKS(__m256i, _mm256_loadu_si256, _mm256_storeu_si256, _mm256_set1_epi8,
+                        _mm256_cmpeq_epi8, _mm256_or_si256, _mm256_movemask_epi8)}
 
 // The widest the processor has, chosen once.
 BlockDecoder ChooseBlockDecoder() {
@@ -385,7 +381,8 @@ int Feed(Parser& parser, Message& message, Relay* relay, const MessageLimits& li
         break;
       }
       if (message.fields.size() >= limits.max_fields) {
-        TraceMessage("ERROR: ReadMessage(): More than %d fields", static_cast<int>(limits.max_fields));
+        TraceMessage("ERROR: ReadMessage(): More than %d fields",
+                     static_cast<int>(limits.max_fields));
         status = -4;
         break;
       }
@@ -494,16 +491,15 @@ int ReadMessage(Connection& connection, Message& message, Relay* relay,
     if (connection.size() == 0) {
       ssize_t received = ReceiveMore(connection, relay);
       int status = received == kRelayWriteFailed ? kRelayWriteFailed
-                   : received <= 0                ? ReceiveFailure(parser, received, errno)
-                                                  : 0;
+                   : received <= 0               ? ReceiveFailure(parser, received, errno)
+                                                 : 0;
       if (status != 0) {
         if (parser.relayed) relay->DropField();
         return status;
       }
     }
     size_t used = 0;
-    int status =
-        Feed(parser, message, relay, limits, connection.data(), connection.size(), &used);
+    int status = Feed(parser, message, relay, limits, connection.data(), connection.size(), &used);
     if (!connection.Take(used)) status = ReceiveFailure(parser, -1, errno);
     if (status == kNeedMore) continue;
     if (status != 0) {

@@ -52,7 +52,7 @@ template <typename... Texts>
 struct MessageLimits {
   size_t max_type = 64 * 1024;
   size_t max_fields = 64;
-  size_t max_field = 64 * 1024;          // any field but those below
+  size_t max_field = 64 * 1024;           // any field but those below
   size_t max_output_field = 1024 * 1024;  // the text of "stdout" and "stderr"
 };
 /// ReadMessage's code when the relay could not write the daemon's output.
@@ -91,8 +91,7 @@ constexpr size_t kMaxLineLength = 64 * 1024;
 [[nodiscard]] int Negotiate(Connection& connection, const std::string& key,
                             std::string* failedLine);
 /// The same on a socket, taking nothing from it after the headers.
-[[nodiscard]] int Negotiate(int* socket, const std::string& key,
-                            std::string* failedLine = nullptr);
+[[nodiscard]] int Negotiate(int* socket, const std::string& key, std::string* failedLine = nullptr);
 
 /// Sends "app", one "arg" per argument (the first argCount), one "env" per
 /// entry, "cwd", "preamble-done". 0; -1 bad arguments; -2 app; -3 arg;

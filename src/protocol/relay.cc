@@ -31,7 +31,8 @@ char* Relay::Reserve(int stream, size_t* room) {
       if (end_ - field_start_ >= kHoldLimit) {
         streaming_ = true;
         if (TraceEnabled()) {
-          field_head_.assign(buffer_.get() + field_start_, std::min(kTracedHead, end_ - field_start_));
+          field_head_.assign(buffer_.get() + field_start_,
+                             std::min(kTracedHead, end_ - field_start_));
         }
         if (Flush() != 0) return nullptr;
       } else {
@@ -75,7 +76,8 @@ size_t Relay::Piece() {
   if (piece_[stream] < 0) {
     struct stat info;
     int capacity = -1;
-    if (::fstat(stream, &info) == 0 && S_ISFIFO(info.st_mode)) capacity = ::fcntl(stream, F_GETPIPE_SZ);
+    if (::fstat(stream, &info) == 0 && S_ISFIFO(info.st_mode))
+      capacity = ::fcntl(stream, F_GETPIPE_SZ);
     piece_[stream] = capacity > 0 ? capacity : 0;
   }
   return static_cast<size_t>(piece_[stream]);

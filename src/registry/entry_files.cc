@@ -1,4 +1,6 @@
 // Readers of a registry entry's files.
+#include "registry/entry_files.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,7 +12,6 @@
 #include "platform/paths.h"
 #include "platform/strings.h"
 #include "platform/sys.h"
-#include "registry/entry_files.h"
 #include "registry/layout.h"
 #include "registry/registry.h"
 #include "trace/trace.h"
@@ -24,7 +25,6 @@ void GenerateKeyString(const unsigned char* bytes, std::string& key) {
   }
   key = std::move(text);
 }
-
 
 int ReadLocationFile(const std::string& path, int32_t& port, std::string& key) {
   return ReadLocationFileAt(AT_FDCWD, path.c_str(), path, port, key);
@@ -70,7 +70,8 @@ int ReadSandboxesFileAt(int dirFd, const char* name, const std::string& path,
   int result = ReadAsciiFileAsLinesAt(dirFd, name, path, lines, true);
   if (result == kNotRegularFile) return -1;
   if (result != 0) {
-    TraceMessage("ERROR: ReadSandboxesFile(): Error reading sandbox file data; result = %d", result);
+    TraceMessage("ERROR: ReadSandboxesFile(): Error reading sandbox file data; result = %d",
+                 result);
     return result == kFileTooLarge ? kEntryFileTooLarge : -1;
   }
   TraceMessage("ReadSandboxesFile(): # of lines = %d", static_cast<int>(lines.size()));
@@ -87,7 +88,8 @@ int ReadSandboxesFileAt(int dirFd, const char* name, const std::string& path,
     TraceMessage("ReadSandboxesFile(): read sandbox %S %S", line.c_str(), converted.c_str());
     sandboxes.push_back(std::move(converted));
   }
-  TraceMessage("ReadSandboxesFile(): # of sandboxes found = %d", static_cast<int>(sandboxes.size()));
+  TraceMessage("ReadSandboxesFile(): # of sandboxes found = %d",
+               static_cast<int>(sandboxes.size()));
   return 0;
 }
 

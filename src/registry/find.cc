@@ -22,9 +22,8 @@ int ChooseDaemon(const DaemonRegistryList& entries, const std::string& workingDi
       TraceMessage("FindDaemon(): CWD = %S; Sandbox = %S", workingDirPath.c_str(), sandbox.c_str());
       if (StringStartsWith(workingDirPath, sandbox)) {
         *location = static_cast<const DaemonLocation&>(record);
-        TraceMessage(
-            "FindDaemon(): Found a daemon to hook onto; sandbox = %S, key = %s, port = %d",
-            sandbox.c_str(), location->key.c_str(), location->port);
+        TraceMessage("FindDaemon(): Found a daemon to hook onto; sandbox = %S, key = %s, port = %d",
+                     sandbox.c_str(), location->key.c_str(), location->port);
         return 0;
       }
     }

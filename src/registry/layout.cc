@@ -5,7 +5,8 @@
 std::string EncodeLocationRecord(int32_t port, const unsigned char* keyBytes) {
   uint32_t raw = static_cast<uint32_t>(port);
   std::string record;
-  for (int shift = 24; shift >= 0; shift -= 8) record.push_back(static_cast<char>((raw >> shift) & 0xFF));
+  for (int shift = 24; shift >= 0; shift -= 8)
+    record.push_back(static_cast<char>((raw >> shift) & 0xFF));
   record.append(reinterpret_cast<const char*>(keyBytes), kKeyBytes);
   return record;
 }

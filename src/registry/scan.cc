@@ -139,12 +139,14 @@ void PurgeEntry(const DirRef& registry, const std::string& name, bool listedAsLi
   std::string alive_path;
   int alive_lock = -1;
   if (AcquireIn(entry, kAliveLockName, alive_path, &alive_lock) == 0) {
-    TraceMessage("PurgeStaleDaemonEntries(): Daemon registry entry %S seems to be stale; purging it",
-                 entry.path().c_str());
+    TraceMessage(
+        "PurgeStaleDaemonEntries(): Daemon registry entry %S seems to be stale; purging it",
+        entry.path().c_str());
     int released = ReleaseIn(entry, kAliveLockName, &alive_lock);
     if (released != 0) {
-      TraceMessage("ERROR: PurgeStaleDaemonEntries(): Failed to release alive lock @ %S; result = %d",
-                   alive_path.c_str(), released);
+      TraceMessage(
+          "ERROR: PurgeStaleDaemonEntries(): Failed to release alive lock @ %S; result = %d",
+          alive_path.c_str(), released);
     }
     int trashed = TrashDirectory(entry.path());
     if (trashed == 0) {
@@ -174,14 +176,15 @@ bool ReadLiveEntry(const DirRef& entry, DaemonRegistryEntryInfo& record) {
                  sandboxes.path.c_str(), read_sandboxes);
   }
   DirRef::File properties = entry.Of(kPropertiesName);
-  int read_properties = ReadPropertiesFileAt(entry.fd(), properties.name.c_str(), properties.path,
-                                             record.properties);
+  int read_properties =
+      ReadPropertiesFileAt(entry.fd(), properties.name.c_str(), properties.path, record.properties);
   if (read_properties != 0) {
     TraceMessage("WARNING: ListDaemons(): Error reading properties file @ %S; result = %d",
                  properties.path.c_str(), read_properties);
   }
   if (read_sandboxes != kEntryFileTooLarge && read_properties != kEntryFileTooLarge) return true;
-  TraceMessage("WARNING: ListDaemons(): Entry %S cannot be read; skipping it", entry.path().c_str());
+  TraceMessage("WARNING: ListDaemons(): Entry %S cannot be read; skipping it",
+               entry.path().c_str());
   return false;
 }
 
@@ -196,19 +199,20 @@ void ScanEntry(const DirRef& registry, const std::string& name, bool listedAsLin
   int entry_lock = -1;
   int locked = AcquireIn(entry, kEntryLockName, lock_path, &entry_lock);
   if (locked != 0) {
-    TraceMessage("ListDaemons(): Failed to acquire lock on the daemon entry; result = %d; %S", locked,
-                 lock_path.c_str());
+    TraceMessage("ListDaemons(): Failed to acquire lock on the daemon entry; result = %d; %S",
+                 locked, lock_path.c_str());
     if (locked == kLockBusy) *skippedBusy = true;
     return;
   }
   entry.FollowRecreated();
   DaemonRegistryEntryInfo record;
   DirRef::File location = entry.Of(kLocationName);
-  int read = ReadLocationFileAt(entry.fd(), location.name.c_str(), location.path, record.port,
-                                record.key);
+  int read =
+      ReadLocationFileAt(entry.fd(), location.name.c_str(), location.path, record.port, record.key);
   if (read != 0) {
-    TraceMessage("WARNING: ListDaemons(): Error while reading location file of daemon @ %S; result = %d",
-                 location.path.c_str(), read);
+    TraceMessage(
+        "WARNING: ListDaemons(): Error while reading location file of daemon @ %S; result = %d",
+        location.path.c_str(), read);
   } else {
     std::string alive_path;
     int alive_lock = -1;
@@ -238,7 +242,8 @@ int ScanPass(const std::string& registryPath, DaemonRegistryList& entries, Backo
   std::string lock_path;
   int registry_lock = -1;
   if (AcquireRegistryLock(registry, lock_path, &registry_lock, wait, "ListDaemons") != 0) {
-    TraceMessage("ERROR: ListDaemons(): Failed to acquire registry dir lock; %S", lock_path.c_str());
+    TraceMessage("ERROR: ListDaemons(): Failed to acquire registry dir lock; %S",
+                 lock_path.c_str());
     return -1;
   }
   int result = 0;
@@ -282,8 +287,9 @@ int PurgeStaleDaemonEntries(const std::string& registryPath, Backoff& wait) {
   std::vector<std::string> names;
   std::vector<bool> links;
   if (ListFileSystemEntries(registryPath, names, true, &links) != 0) {
-    TraceMessage("ERROR: PurgeStaleDaemonEntries(): Error while retrieving directory contents for %S",
-                 registryPath.c_str());
+    TraceMessage(
+        "ERROR: PurgeStaleDaemonEntries(): Error while retrieving directory contents for %S",
+        registryPath.c_str());
     result = -2;
     names.clear();
   }
@@ -310,7 +316,8 @@ int ListDaemons(const std::string& registryPath, const std::string& workingDirPa
   DestroyDaemonRegistryList(entries);
   int purged = PurgeStaleDaemonEntries(registryPath, wait);
   if (purged != 0) {
-    TraceMessage("WARNING: ListDaemons(): Could not purge stale daemon entries; result = %d", purged);
+    TraceMessage("WARNING: ListDaemons(): Could not purge stale daemon entries; result = %d",
+                 purged);
   }
   return ScanPass(registryPath, entries, wait, skippedBusy);
 }

@@ -5,11 +5,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
-#include <termios.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -48,7 +48,8 @@ class Faults : public QuarnE2E {
     }
     close(listener);
     MakeEntry(config_ + "/daemons", "fake", port, nullptr);
-    holder_ = std::make_unique<LockHolder>(std::vector<std::string>{config_ + "/daemons/fake/alivelock"});
+    holder_ =
+        std::make_unique<LockHolder>(std::vector<std::string>{config_ + "/daemons/fake/alivelock"});
   }
   ProcessResult RunAgainstFake(const std::vector<std::string>& args, const std::string& input = "",
                                bool hold_stdin = false) {
@@ -85,7 +86,7 @@ TEST_F(Faults, DaemonDiesAtEveryStage) {
     const char* stage;
     std::function<void(WireConnection&)> script;
     int status;
-    std::string out, err;  // err: a part of the one line quarn writes, or none
+    std::string out, err;     // err: a part of the one line quarn writes, or none
     bool hold_stdin = false;  // console input that never comes
   } cases[] = {
       {"not listening", nullptr, 13, "", "cannot connect to the daemon at 127.0.0.1:"},
@@ -201,12 +202,15 @@ TEST_F(Faults, HostileRegistryContents) {
   for (int length = 0; length < 20; ++length) {
     std::string name = "short" + std::to_string(length);
     MakeEntry(registry, name, 1, nullptr);
-    WriteFile(registry + "/" + name + "/location", std::string(static_cast<size_t>(length), '\x7f'));
+    WriteFile(registry + "/" + name + "/location",
+              std::string(static_cast<size_t>(length), '\x7f'));
     alive.push_back(registry + "/" + name + "/alivelock");
   }
   MakeEntry(registry, "nuls", 2, nullptr);
-  WriteFile(registry + "/nuls/sandboxes", std::string("\0/x\n\xff\xfe\n", 6) + std::string(1 << 20, 'a'));
-  WriteFile(registry + "/nuls/daemon.properties", std::string("a\0b: c\nhuge: ", 13) + std::string(1 << 20, 'v'));
+  WriteFile(registry + "/nuls/sandboxes",
+            std::string("\0/x\n\xff\xfe\n", 6) + std::string(1 << 20, 'a'));
+  WriteFile(registry + "/nuls/daemon.properties",
+            std::string("a\0b: c\nhuge: ", 13) + std::string(1 << 20, 'v'));
   mkdir((registry + "/nuls/location.d").c_str(), 0700);
   ASSERT_EQ(0, symlink(outside.c_str(), (registry + "/nuls/dirlink").c_str()));
   alive.push_back(registry + "/nuls/alivelock");
@@ -224,7 +228,7 @@ TEST_F(Faults, HostileRegistryContents) {
   EXPECT_TRUE(r.status == 0 || r.status == 13) << r.status;
   EXPECT_EQ("outside lock", ReadFile(outside + "/lock"));
   EXPECT_EQ("outside alivelock", ReadFile(outside + "/alivelock"));
-  EXPECT_FALSE(Exists(registry + "/linked"));  // the link itself was removed
+  EXPECT_FALSE(Exists(registry + "/linked"));          // the link itself was removed
   EXPECT_TRUE(Exists(registry + "/short5/location"));  // live entries stay
 }
 
@@ -235,7 +239,8 @@ TEST_F(Faults, NoDescriptorReachesANewDaemon) {
   LockHolder busy({registry + "/busy/lock"});
   std::string fds = temp_.Sub("fds");
   std::string fake = temp_.Sub("fake-daemon");
-  WriteFile(fake, "#!/bin/sh\nls -l /proc/self/fd > " + fds + "\necho 'Port: -1'\necho 'Key: k'\n", 0755);
+  WriteFile(fake, "#!/bin/sh\nls -l /proc/self/fd > " + fds + "\necho 'Port: -1'\necho 'Key: k'\n",
+            0755);
   ProcessOptions options;
   options.set_env = {{"TREL_DAEMON_PATH", fake}, {"QUARN_NATIVE_TRACE_ENABLE", "1"}};
   options.timeout_seconds = 20;

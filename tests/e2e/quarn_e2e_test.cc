@@ -132,7 +132,8 @@ TEST_F(QuarnE2E, OverlappingRunsShareOneDaemon) {
   ReapEnded();
   EXPECT_EQ(1u, Entries().size());
   EXPECT_EQ(1u, Children().size()) << "daemons running";
-  for (std::string lock : {std::string("lock"), std::string("start.lock"), Entries().at(0) + "/lock"}) {
+  for (std::string lock :
+       {std::string("lock"), std::string("start.lock"), Entries().at(0) + "/lock"}) {
     EXPECT_FALSE(Exists(config_ + "/daemons/" + lock)) << lock;
   }
 }
@@ -191,7 +192,8 @@ TEST_F(QuarnE2E, TraceFileOfOneRun) {
     if (e->d_name[0] != '.') name = e->d_name;
   }
   closedir(dir);
-  EXPECT_TRUE(std::regex_match(name, std::regex(R"(quarn_c_\d{4}\.\d\d\.\d\d_\d\d\.\d\d\.\d\d\.\d{3}\.txt)")))
+  EXPECT_TRUE(std::regex_match(
+      name, std::regex(R"(quarn_c_\d{4}\.\d\d\.\d\d_\d\d\.\d\d\.\d\d\.\d{3}\.txt)")))
       << name;
   std::string path = config_ + "/trace/" + name;
   struct stat info;
@@ -292,7 +294,8 @@ TEST_F(QuarnE2E, RelativeProgramAndConfigurationPaths) {
   alias.unset_env = {"PATH"};
   ProcessResult r = Quarn({"--config", temp_.Sub("alias"), "echo", "hi"}, alias);
   EXPECT_EQ(255, r.status);
-  EXPECT_EQ("quarn: cannot find the directory that holds quarn (started as 'quarn-alias')\n", r.err);
+  EXPECT_EQ("quarn: cannot find the directory that holds quarn (started as 'quarn-alias')\n",
+            r.err);
 
   // Relative configuration directories of one component, made where the
   // command runs; the daemon keeps none of that directory busy.

@@ -30,7 +30,8 @@ class StartDaemonTest : public QuarnTest {
   }
   void TearDown() override {
     // Daemons that a successful start left running, and the fakes' orphans.
-    if (Exists(temp_.Sub("daemon.pid"))) kill(std::stoi(ReadFile(temp_.Sub("daemon.pid"))), SIGKILL);
+    if (Exists(temp_.Sub("daemon.pid")))
+      kill(std::stoi(ReadFile(temp_.Sub("daemon.pid"))), SIGKILL);
     int status;
     while (waitpid(-1, &status, 0) > 0) {
     }
@@ -84,9 +85,8 @@ TEST_F(StartDaemonTest, ReadsPortAndKeyOfTheDefaultProgram) {
 
 TEST_F(StartDaemonTest, CommandLineAndDescriptors) {
   std::string fake = Fake("fake", "for a in \"$@\"; do printf '[%s]' \"$a\"; done > " +
-                                      temp_.Sub("args") +
-                                      "\nls -l /proc/self/fd > " + temp_.Sub("fds") +
-                                      "\nprintf 'Port: 1\\nKey: k\\n'\n");
+                                      temp_.Sub("args") + "\nls -l /proc/self/fd > " +
+                                      temp_.Sub("fds") + "\nprintf 'Port: 1\\nKey: k\\n'\n");
   ScopedEnv path("TREL_DAEMON_PATH", fake.c_str());
   ScopedEnv connection("TREL_DAEMON_CONNECTION_TIME_OUT", "");
   ScopedEnv inactive("TREL_DAEMON_INACTIVE_TIME_OUT", "99");
@@ -144,7 +144,8 @@ TEST_F(StartDaemonTest, StartupLineRules) {
 }
 
 TEST_F(StartDaemonTest, EarlyExitShowsTheDaemonsErrors) {
-  std::string fake = Fake("fake", "echo 'first problem' >&2\nprintf 'second\\nunterminated' >&2\nexit 3\n");
+  std::string fake =
+      Fake("fake", "echo 'first problem' >&2\nprintf 'second\\nunterminated' >&2\nexit 3\n");
   ScopedEnv path("TREL_DAEMON_PATH", fake.c_str());
   StartReport r = Start();
   EXPECT_EQ(-6, r.code);

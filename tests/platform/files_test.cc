@@ -23,7 +23,7 @@ TEST_F(FilesTest, MkDirsCreatesChainWithMode0700) {
   EXPECT_EQ(0700u, info.st_mode & 0777);
 
   WriteFile(temp_.Sub("file"), "x");
-  EXPECT_EQ(0, MkDirs(temp_.Sub("file")));  // exists: nothing to do
+  EXPECT_EQ(0, MkDirs(temp_.Sub("file")));   // exists: nothing to do
   EXPECT_EQ(-1, MkDirs(temp_.Sub("new/")));  // created by recursion, then mkdir fails
   EXPECT_TRUE(Exists(temp_.Sub("new")));
   EXPECT_EQ(-1, MkDirs(temp_.Sub("file/sub")));

@@ -1,10 +1,11 @@
+#include "platform/locks.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/files.h"
-#include "platform/locks.h"
 #include "support/test_support.h"
 
 namespace {

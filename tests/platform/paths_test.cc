@@ -43,8 +43,12 @@ TEST_F(PathsTest, ParentTable) {
     int result;
     std::string parent;
   } cases[] = {
-      {"/a/b", 0, "/a"},         {"/a/b/", 0, "/a/b"},   {"/a", 0, ""},
-      {"name", -2, ""},          {"", -1, ""},           {"\"/my dir/x\"", 0, "\"/my dir\""},
+      {"/a/b", 0, "/a"},
+      {"/a/b/", 0, "/a/b"},
+      {"/a", 0, ""},
+      {"name", -2, ""},
+      {"", -1, ""},
+      {"\"/my dir/x\"", 0, "\"/my dir\""},
       {"\"/mydir/x\"", 0, "/mydir"},
   };
   for (const Case& c : cases) {

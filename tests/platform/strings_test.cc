@@ -1,8 +1,8 @@
-#include "platform/charsets.h"
 #include "platform/strings.h"
 
 #include <gtest/gtest.h>
 
+#include "platform/charsets.h"
 #include "support/test_support.h"
 
 namespace {
@@ -16,9 +16,9 @@ TEST(TrimSpaces, BothEnds) {
       {"", ""},
       {"x", "x"},
       {"\n\v\f x", "x"},
-      {std::string("ab \0 cd", 7), "ab"},              // trailing space in the text view
+      {std::string("ab \0 cd", 7), "ab"},                        // trailing space in the text view
       {std::string("ab\0 cd ", 7), std::string("ab\0 cd ", 7)},  // view ends in no space
-      {"\xA0x\xA0", "\xA0x\xA0"},                      // high bytes are not white space
+      {"\xA0x\xA0", "\xA0x\xA0"},                                // high bytes are not white space
   };
   for (const Case& c : cases) {
     std::string s = c.in;
@@ -69,10 +69,14 @@ TEST(Quotes, WarningsAreTraced) {
   EXPECT_FALSE(RemoveEnclosingQuotes("\"abc", out));
   EXPECT_FALSE(RemoveEnclosingQuotes("abc\"", out));
   std::string text = trace.Contents();
-  EXPECT_NE(std::string::npos,
-            text.find("WARNING: RemoveEnclosingQuotes(): No ending quotes, only starting quotes found; \"abc\n"));
-  EXPECT_NE(std::string::npos,
-            text.find("WARNING: RemoveEnclosingQuotes(): No starting quotes, only ending quotes found; abc\"\n"));
+  EXPECT_NE(
+      std::string::npos,
+      text.find(
+          "WARNING: RemoveEnclosingQuotes(): No ending quotes, only starting quotes found; \"abc\n"));
+  EXPECT_NE(
+      std::string::npos,
+      text.find(
+          "WARNING: RemoveEnclosingQuotes(): No starting quotes, only ending quotes found; abc\"\n"));
 }
 
 TEST(SplitByToken, Fragments) {
@@ -93,10 +97,21 @@ TEST(ConvertStringToInt, Table) {
     int base;
     int value;
   } cases[] = {
-      {"-", 10, 0},        {"", 10, 0},           {"ff", 16, 255},      {"FF", 16, 255},
-      {"+1", 10, -4},      {"1F", 10, -4},        {"1g", 16, -3},       {"12", 8, -2},
-      {"4294967297", 10, 1}, {"-42", 10, -42},    {"2147483648", 10, INT32_MIN},
-      {"0x10", 16, -3},    {" 1", 10, -4},        {"32768", 10, 32768}, {"-80000000", 16, INT32_MIN},
+      {"-", 10, 0},
+      {"", 10, 0},
+      {"ff", 16, 255},
+      {"FF", 16, 255},
+      {"+1", 10, -4},
+      {"1F", 10, -4},
+      {"1g", 16, -3},
+      {"12", 8, -2},
+      {"4294967297", 10, 1},
+      {"-42", 10, -42},
+      {"2147483648", 10, INT32_MIN},
+      {"0x10", 16, -3},
+      {" 1", 10, -4},
+      {"32768", 10, 32768},
+      {"-80000000", 16, INT32_MIN},
       {"99999999999999999999", 10, 1661992959},
   };
   for (const Case& c : cases) {
@@ -134,7 +149,9 @@ TEST(Charsets, Utf8Conversions) {
   out.clear();
   EXPECT_EQ(-1, ConvertStringToUtf8("", out));
   // Invalid input stops the conversion: reported, the converted part kept.
-  EXPECT_EQ(-1, ConvertUtf8ToString("ab\xFF" "cd", out));
+  EXPECT_EQ(-1, ConvertUtf8ToString("ab\xFF"
+                                    "cd",
+                                    out));
   EXPECT_EQ("ab", TextView(out));
   EXPECT_EQ(-1, ConvertUtf8ToString("ab\xC3", out));
   EXPECT_EQ("ab", TextView(out));

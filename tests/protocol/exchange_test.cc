@@ -55,8 +55,8 @@ class ExchangeTest : public QuarnTest {
       close(listener);
       int in = open(temp_.Sub("in").c_str(), O_RDONLY);
       int out = open(temp_.Sub("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0600);
-      int err = merge_streams_ ? out
-                               : open(temp_.Sub("err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      int err =
+          merge_streams_ ? out : open(temp_.Sub("err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
       dup2(in, 0);
       dup2(out, 1);
       dup2(err, 2);
@@ -97,7 +97,8 @@ class ExchangeTest : public QuarnTest {
     FILE* report = fopen(temp_.Sub("report").c_str(), "r");
     EXPECT_NE(nullptr, report);
     if (report) {
-      EXPECT_EQ(3, fscanf(report, "%d %d %d", &outcome.result, &outcome.exit_code, &outcome.writes));
+      EXPECT_EQ(3,
+                fscanf(report, "%d %d %d", &outcome.result, &outcome.exit_code, &outcome.writes));
       fclose(report);
     }
     outcome.out = ReadFile(temp_.Sub("out"));
@@ -113,12 +114,15 @@ void Say(WireConnection& c, const std::string& type, const std::vector<std::stri
 TEST_F(ExchangeTest, DescriptionAndOutput) {
   char env0[] = "A=1=2", env1[] = "B=", env2[] = "=X", env3[] = "NOEQ";
   char* env[] = {env0, env1, env2, env3, nullptr};
-  Outcome o = Run({"echo", "x\"y\n"}, "", [](WireConnection& c) {
-    Say(c, "stdout", {"hi"});
-    Say(c, "stderr", {"oops\n", "ignored"});
-    Say(c, "stdout", {std::string("a\0b", 3)});
-    Say(c, "exit-code", {std::string(1, '\0')});
-  }, env);
+  Outcome o = Run(
+      {"echo", "x\"y\n"}, "",
+      [](WireConnection& c) {
+        Say(c, "stdout", {"hi"});
+        Say(c, "stderr", {"oops\n", "ignored"});
+        Say(c, "stdout", {std::string("a\0b", 3)});
+        Say(c, "exit-code", {std::string(1, '\0')});
+      },
+      env);
   EXPECT_EQ(0, o.result);
   EXPECT_EQ(0, o.exit_code);
   EXPECT_EQ(std::string("hia\0b", 5), o.out);
@@ -146,7 +150,8 @@ bool Shows(const std::string& path, const std::string& text) {
 TEST_F(ExchangeTest, RelayKeepsOrderCoalescesAndNeverHoldsBack) {
   merge_streams_ = true;
   std::string big;
-  for (int i = 0; big.size() < 3 * 1024 * 1024; ++i) big += "line " + std::to_string(i) + " \"x\"\\\n";
+  for (int i = 0; big.size() < 3 * 1024 * 1024; ++i)
+    big += "line " + std::to_string(i) + " \"x\"\\\n";
   Outcome o = Run({}, "", [&](WireConnection& c) {
     std::string burst;
     for (int i = 0; i < 100; ++i) burst += EncodeWire("stdout", {std::to_string(i) + ","});
@@ -313,7 +318,8 @@ TEST_F(ExchangeTest, UnconvertibleConsoleInput) {
 }
 
 TEST_F(ExchangeTest, RefusedHandshakeAndNoDaemon) {
-  Outcome o = Run({}, "", [](WireConnection&) {}, nullptr, false);
+  Outcome o = Run(
+      {}, "", [](WireConnection&) {}, nullptr, false);
   EXPECT_EQ(-6, o.result);
   EXPECT_EQ(13, o.exit_code);
 
@@ -335,13 +341,15 @@ TEST_F(ExchangeTest, UnconvertibleArgumentIsNeverSent) {
   ScopedEnv transcode("QUARN_TRANSCODE_UTF8", "1");
   char bad_env[] = "BAD=\xFF", good_env[] = "GOOD=1";
   char* env[] = {bad_env, good_env, nullptr};
-  Outcome o = Run({"ok", "bad\xFF"}, "", [](WireConnection&) {}, env);
+  Outcome o = Run(
+      {"ok", "bad\xFF"}, "", [](WireConnection&) {}, env);
   EXPECT_EQ(-8, o.result);
   EXPECT_EQ(13, o.exit_code);
   EXPECT_NE(std::string::npos, o.err.find("argument 2"));
   ASSERT_EQ(0u, o.description.size());
 
-  o = Run({"", "ok"}, "", [](WireConnection& c) { Say(c, "exit-code", {""}); }, env);
+  o = Run(
+      {"", "ok"}, "", [](WireConnection& c) { Say(c, "exit-code", {""}); }, env);
   EXPECT_EQ(0, o.result);
   std::vector<std::string> envs;
   for (auto& m : o.description) {

@@ -15,7 +15,8 @@ class HandshakeTest : public QuarnTest {
   int Run(const std::string& response, std::string* request = nullptr) {
     int pair[2];
     EXPECT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair));
-    EXPECT_EQ(static_cast<ssize_t>(response.size()), write(pair[1], response.data(), response.size()));
+    EXPECT_EQ(static_cast<ssize_t>(response.size()),
+              write(pair[1], response.data(), response.size()));
     shutdown(pair[1], SHUT_WR);
     int code = Negotiate(&pair[0], "0123456789ABCDEF0123456789ABCDEF");
     WireConnection peer(pair[1]);

@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <thread>
 
-
 #include "platform/sys.h"
 #include "protocol/connection.h"
 #include "protocol/protocol.h"
@@ -68,8 +67,9 @@ TEST_F(MessageTest, RefusesBadArguments) {
 }
 
 TEST_F(MessageTest, ReadsWellFormedMessagesOneAtATime) {
-  Feed("arg. \"a\\22b\\5cc\\0d\\0a\"\nx.\n. \"\"\nstdout. \"hi\\0d\\0a\"\n"
-       "t. \"\\41\"\nt. \"raw\nline\r\"\n");
+  Feed(
+      "arg. \"a\\22b\\5cc\\0d\\0a\"\nx.\n. \"\"\nstdout. \"hi\\0d\\0a\"\n"
+      "t. \"\\41\"\nt. \"raw\nline\r\"\n");
   Message m;
   ASSERT_EQ(0, ReadMessage(&fds_[0], &m));
   EXPECT_EQ("arg", m.type);
@@ -93,10 +93,11 @@ TEST_F(MessageTest, MalformedInputCodes) {
     std::string bytes;
     int code;
   } cases[] = {
-      {"t. \"\\4A\"\n", -6},   {"t. \"\\G0\"\n", -5},  {"t.  \"a\"\n", -4},
-      {"t. \"a\"\"b\"\n", -3}, {"t. \"a\"\r\n", -3},   {"t{.\n", -1},
-      {"t .\n", -1},           {"", -1},               {"t. \"a", -2},
-      {"t", -1},
+      {"t. \"\\4A\"\n", -6}, {"t. \"\\G0\"\n", -5},
+      {"t.  \"a\"\n", -4},   {"t. \"a\"\"b\"\n", -3},
+      {"t. \"a\"\r\n", -3},  {"t{.\n", -1},
+      {"t .\n", -1},         {"", -1},
+      {"t. \"a", -2},        {"t", -1},
   };
   for (const Case& c : cases) {
     int pair[2];
@@ -290,7 +291,8 @@ TEST_F(MessageTest, PasswordIsMaskedInTheTrace) {
   ASSERT_EQ(0, WriteMessage(&fds_[0], "password-entered", "%s", "hunter2"));
   std::string text = trace.Contents();
   EXPECT_EQ(std::string::npos, text.find("hunter2"));
-  EXPECT_NE(std::string::npos, text.find("WriteMessage(): Sending... password-entered. \"********\"0x0A"));
+  EXPECT_NE(std::string::npos,
+            text.find("WriteMessage(): Sending... password-entered. \"********\"0x0A"));
   EXPECT_EQ("password-entered. \"hunter2\"\n", Drain());
 }
 

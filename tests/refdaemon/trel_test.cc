@@ -40,8 +40,11 @@ class TrelTest : public QuarnTest {
   Trel Start(const std::string& connection_ms = "5000", const std::string& inactive_ms = "60000",
              std::vector<std::string> argv = {}) {
     if (argv.empty()) {
-      argv = {TREL_BINARY, "--config", config_, "daemon", "start", "--connection-timeout",
-              connection_ms, "--inactive-timeout", inactive_ms};
+      argv = {TREL_BINARY,   "--config",
+              config_,       "daemon",
+              "start",       "--connection-timeout",
+              connection_ms, "--inactive-timeout",
+              inactive_ms};
     }
     int out[2];
     EXPECT_EQ(0, pipe2(out, O_CLOEXEC));
@@ -250,7 +253,8 @@ TEST_F(TrelTest, StopDeletesTheEntry) {
 
 TEST_F(TrelTest, UsageErrors) {
   for (std::vector<std::string> argv :
-       {std::vector<std::string>{TREL_BINARY}, {TREL_BINARY, "--config", "x", "daemon", "stop"},
+       {std::vector<std::string>{TREL_BINARY},
+        {TREL_BINARY, "--config", "x", "daemon", "stop"},
         {TREL_BINARY, "--config", config_, "daemon", "start", "--connection-timeout", "abc",
          "--inactive-timeout", "1"}}) {
     Trel t = Start("", "", argv);

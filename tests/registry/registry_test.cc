@@ -99,10 +99,13 @@ TEST_F(RegistryTest, SandboxAndPropertyFiles) {
   std::string key;
   EXPECT_EQ(-1, ReadLocationFile(temp_.Sub("linked"), port, key));
   std::string text = trace.Contents();
-  EXPECT_NE(std::string::npos, text.find("ERROR: ReadAsciiFileAsLines(): Could not open file to read: " +
-                                         temp_.Sub("linked")));
-  EXPECT_NE(std::string::npos, text.find("ERROR: ReadSandboxesFile(): Error reading sandbox file data; result = -1"));
-  EXPECT_NE(std::string::npos, text.find("ERROR: ReadPropertiesFile(): Error reading properties file"));
+  EXPECT_NE(std::string::npos,
+            text.find("ERROR: ReadAsciiFileAsLines(): Could not open file to read: " +
+                      temp_.Sub("linked")));
+  EXPECT_NE(std::string::npos,
+            text.find("ERROR: ReadSandboxesFile(): Error reading sandbox file data; result = -1"));
+  EXPECT_NE(std::string::npos,
+            text.find("ERROR: ReadPropertiesFile(): Error reading properties file"));
   EXPECT_EQ(std::string::npos, text.find(temp_.Sub("missing")));
 }
 
@@ -185,8 +188,9 @@ TEST_F(RegistryTest, SelectionRules) {
   MakeEntry(registry_, "u1", 3, nullptr, 3);
   MakeEntry(registry_, "u2", 4, "", 4);
   MakeEntry(registry_, "nomatch", 5, (proj + "/src/\n/W\n").c_str(), 5);
-  LockHolder daemons({Entry("a") + "/alivelock", Entry("b") + "/alivelock", Entry("u1") + "/alivelock",
-                      Entry("u2") + "/alivelock", Entry("nomatch") + "/alivelock"});
+  LockHolder daemons({Entry("a") + "/alivelock", Entry("b") + "/alivelock",
+                      Entry("u1") + "/alivelock", Entry("u2") + "/alivelock",
+                      Entry("nomatch") + "/alivelock"});
   std::vector<std::string> order = Listed();
   ASSERT_EQ(5u, order.size());
   auto position = [&](const std::string& name) {
@@ -241,7 +245,8 @@ TEST_F(RegistryTest, LinkedEntriesNeverReachOutside) {
 
   // Lock files planted as links: never followed, and no lookup blocked.
   MakeEntry(registry_, "alive-link", 3, nullptr);
-  ASSERT_EQ(0, symlink((outside + "/alivelock").c_str(), (Entry("alive-link") + "/alivelock").c_str()));
+  ASSERT_EQ(
+      0, symlink((outside + "/alivelock").c_str(), (Entry("alive-link") + "/alivelock").c_str()));
   ASSERT_EQ(0, symlink(temp_.Sub("made-outside").c_str(), (registry_ + "/lock").c_str()));
 
   DaemonLocation location;

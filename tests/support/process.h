@@ -14,13 +14,13 @@ struct ProcessResult {
 };
 
 struct ProcessOptions {
-  std::vector<std::string> unset_env;                          // removed first,
+  std::vector<std::string> unset_env;                        // removed first,
   std::vector<std::pair<std::string, std::string>> set_env;  // then these set
   std::string stdin_text;
-  bool stdin_held_open = false;  // stdin: a pipe that stays open, empty, until the end
-  std::string cwd;               // empty: the test's own
-  std::string argv0;             // the name it is started under (default: its path)
-  std::string stdout_file;       // descriptor 1 opened on this file, not captured
+  bool stdin_held_open = false;     // stdin: a pipe that stays open, empty, until the end
+  std::string cwd;                  // empty: the test's own
+  std::string argv0;                // the name it is started under (default: its path)
+  std::string stdout_file;          // descriptor 1 opened on this file, not captured
   bool stdout_broken_pipe = false;  // descriptor 1: a pipe whose reader has gone
   bool stdout_nonblocking = false;  // captured through a non-blocking pipe, read once full
   bool close_stdout = false;        // start with descriptor 1 closed

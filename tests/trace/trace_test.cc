@@ -1,7 +1,7 @@
 #include "trace/trace.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,8 +20,8 @@ std::string Body(const std::string& line) { return line.substr(27); }
 
 TEST_F(TraceTest, LineFormatAndConversions) {
   ScopedTrace trace(temp_.Sub("t.txt"));
-  TraceMessage("plain %s|%S|%d|%c|%C|%x|%%|%q|%s|end", "a\tb\xC3\xA9", "ok", -42, 'Z', '\n', 0x7f000001,
-               nullptr);
+  TraceMessage("plain %s|%S|%d|%c|%C|%x|%%|%q|%s|end", "a\tb\xC3\xA9", "ok", -42, 'Z', '\n',
+               0x7f000001, nullptr);
   std::string text = trace.Contents();
   std::regex shape(R"(^\d{4}\.\d{2}\.\d{2}_\d{2}\.\d{2}\.\d{2}\.\d{3}    .*\n$)");
   EXPECT_TRUE(std::regex_match(text, shape)) << text;
@@ -67,7 +67,8 @@ TEST_F(TraceTest, InitPlacesFileUnderConfigDir) {
   TraceInit(config.c_str());
   std::string path = TraceFilePath;
   SetTraceFilePath("");
-  std::regex shape(config + R"(/trace/quarn_c_\d{4}\.\d{2}\.\d{2}_\d{2}\.\d{2}\.\d{2}\.\d{3}\.txt)");
+  std::regex shape(config +
+                   R"(/trace/quarn_c_\d{4}\.\d{2}\.\d{2}_\d{2}\.\d{2}\.\d{2}\.\d{3}\.txt)");
   EXPECT_TRUE(std::regex_match(path, shape)) << path;
   struct stat info;
   ASSERT_EQ(0, stat((config + "/trace").c_str(), &info));
@@ -118,8 +119,8 @@ TEST_F(TraceTest, InitFallsBackToTempDir) {
   ASSERT_EQ(0, symlink(temp_.Sub("elsewhere").c_str(), (linked + "/trace").c_str()));
   ASSERT_EQ(0, MkDirs(open + "/trace"));
   chmod((open + "/trace").c_str(), 0777);
-  for (const char* dir : {config.c_str(), "", static_cast<const char*>(nullptr), linked.c_str(),
-                          open.c_str()}) {
+  for (const char* dir :
+       {config.c_str(), "", static_cast<const char*>(nullptr), linked.c_str(), open.c_str()}) {
     TraceInit(dir);
     std::string path = TraceFilePath;
     SetTraceFilePath("");
