@@ -92,7 +92,7 @@ int Listen(int* port) {
 void Detach() {
   int null_fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
   if (null_fd >= 0) {
-    for (int fd = 0; fd <= 2; ++fd) ::dup2(null_fd, fd);
+    for (int fd = 0; fd <= 2; ++fd) (void)::dup2(null_fd, fd);
     ::close(null_fd);
   }
   ::setsid();

@@ -182,15 +182,15 @@ void KillDaemon(pid_t pid) {
 
 // Reads the start-up lines; 0 with `location` filled, else the failure code
 // after one line to the user (unless the daemon's own errors were shown).
-int ReadStartupLines(int out_fd, int err_fd, const std::string& program, DaemonLocation* location) {
+int ReadStartupLines(int outFd, int errFd, const std::string& program, DaemonLocation* location) {
   TraceMessage("StartNewDaemon(): Reading from pipe");
   std::string daemon = "the daemon program '" + PrintableText(program, 200) + "'";
   std::string line;
-  int result = ReadLineFromPipe(out_fd, line);
+  int result = ReadLineFromPipe(outFd, line);
   if (result == 1) {
     TraceMessage("ERROR: StartNewDaemon(): Other end of the pipe could be closed; result = %d",
                  result);
-    if (HandleDaemonStartFailure(err_fd) == 0)
+    if (HandleDaemonStartFailure(errFd) == 0)
       ReportToUser(daemon + " ended without reporting its port");
     return -6;
   }
@@ -201,7 +201,7 @@ int ReadStartupLines(int out_fd, int err_fd, const std::string& program, DaemonL
   }
   if (StringStartsWith(line, kDebuggerNotice)) {
     TraceMessage("StartNewDaemon(): Got Debugger startup message");
-    result = ReadLineFromPipe(out_fd, line);
+    result = ReadLineFromPipe(outFd, line);
     if (result != 0) {
       TraceMessage("ERROR: StartNewDaemon(): Error reading data from the pipe; result = %d",
                    result);
@@ -217,7 +217,7 @@ int ReadStartupLines(int out_fd, int err_fd, const std::string& program, DaemonL
     return -8;
   }
   int port = ConvertStringToInt(line.c_str() + kPortPrefix.size(), 10);
-  result = ReadLineFromPipe(out_fd, line);
+  result = ReadLineFromPipe(outFd, line);
   if (result != 0) {
     TraceMessage("ERROR: StartNewDaemon(): Error reading data from the pipe; result = %d", result);
     ReportToUser(daemon + " stopped after its port, without reporting its key");

@@ -26,7 +26,8 @@ namespace {
 void OpenMissingStandardDescriptors() {
   for (int fd = 0; fd <= 2; ++fd) {
     if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
-    int opened = ::open("/dev/null", O_RDWR);  // lowest free number: this one
+    // Inherited on purpose: it stands in for a standard descriptor.
+    int opened = ::open("/dev/null", O_RDWR);  // NOLINT(android-cloexec-open)
     if (opened >= 0 && opened != fd) ::close(opened);
   }
 }

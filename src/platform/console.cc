@@ -40,15 +40,15 @@ void SetEchoOff() {
   (void)::tcsetattr(STDIN_FILENO, TCSANOW, &mode);
 }
 
-void RestoreTerminalAndReraise(int signal_number) {
+void RestoreTerminalAndReraise(int signalNumber) {
   (void)::tcsetattr(STDIN_FILENO, TCSANOW, &g_saved_mode);
   for (int i = 0; i < kGuardCount; ++i) {
-    if (kGuards[i].signal == signal_number) ::sigaction(signal_number, &g_previous[i], nullptr);
+    if (kGuards[i].signal == signalNumber) ::sigaction(signalNumber, &g_previous[i], nullptr);
   }
-  ::raise(signal_number);  // delivered once this handler returns
+  ::raise(signalNumber);  // delivered once this handler returns
 }
 
-void RestoreTerminalAndStop(int signal_number) {
+void RestoreTerminalAndStop(int signalNumber) {
   int saved_errno = errno;
   // What was typed so far goes: the shell must never read part of a secret.
   (void)::tcflush(STDIN_FILENO, TCIFLUSH);
@@ -57,14 +57,14 @@ void RestoreTerminalAndStop(int signal_number) {
   std::memset(&stop, 0, sizeof(stop));
   stop.sa_handler = SIG_DFL;
   sigemptyset(&stop.sa_mask);
-  ::sigaction(signal_number, &stop, &ours);
+  ::sigaction(signalNumber, &stop, &ours);
   sigset_t only;
   sigemptyset(&only);
-  sigaddset(&only, signal_number);
+  sigaddset(&only, signalNumber);
   ::sigprocmask(SIG_UNBLOCK, &only, nullptr);
-  ::raise(signal_number);  // stops here until SIGCONT
+  ::raise(signalNumber);  // stops here until SIGCONT
   ::sigprocmask(SIG_BLOCK, &only, nullptr);
-  ::sigaction(signal_number, &ours, nullptr);
+  ::sigaction(signalNumber, &ours, nullptr);
   SetEchoOff();
   errno = saved_errno;
 }
@@ -125,12 +125,12 @@ StdinBuffer g_stdin;
 
 enum class Fill { kData, kEnded, kWatchEnded };
 
-// True when `watch_fd` ended before standard input had something to read.
-bool WatchEndsFirst(int watch_fd) {
-  if (watch_fd < 0) return false;
+// True when `watchFd` ended before standard input had something to read.
+bool WatchEndsFirst(int watchFd) {
+  if (watchFd < 0) return false;
   for (;;) {
     // POLLRDHUP, not POLLIN: a message arriving does not end the wait.
-    struct pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {watch_fd, POLLRDHUP, 0}};
+    struct pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {watchFd, POLLRDHUP, 0}};
     int ready = ::poll(fds, 2, -1);
     if (ready < 0 && errno == EINTR) continue;
     if (ready < 0) return false;  // read, and let the read tell
@@ -139,10 +139,10 @@ bool WatchEndsFirst(int watch_fd) {
   }
 }
 
-Fill FillStdin(int watch_fd) {
+Fill FillStdin(int watchFd) {
   for (;;) {
     if (g_stdin.ended) return Fill::kEnded;
-    if (WatchEndsFirst(watch_fd)) return Fill::kWatchEnded;
+    if (WatchEndsFirst(watchFd)) return Fill::kWatchEnded;
     ssize_t n = Sys().read(STDIN_FILENO, g_stdin.data, sizeof(g_stdin.data));
     if (n > 0) {
       g_stdin.start = 0;
@@ -151,7 +151,7 @@ Fill FillStdin(int watch_fd) {
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      if (watch_fd < 0) {
+      if (watchFd < 0) {
         struct pollfd readable = {STDIN_FILENO, POLLIN, 0};
         (void)::poll(&readable, 1, -1);
       }
@@ -161,16 +161,16 @@ Fill FillStdin(int watch_fd) {
   }
 }
 
-// Appends one line of at most max_bytes (the line feed kept) to `text`.
-Fill ReadLineFromStdin(std::string& text, size_t max_bytes, int watch_fd) {
-  while (text.size() < max_bytes) {
+// Appends one line of at most maxBytes (the line feed kept) to `text`.
+Fill ReadLineFromStdin(std::string& text, size_t maxBytes, int watchFd) {
+  while (text.size() < maxBytes) {
     if (g_stdin.start == g_stdin.end) {
-      Fill fill = FillStdin(watch_fd);
+      Fill fill = FillStdin(watchFd);
       if (fill == Fill::kWatchEnded) return fill;
       if (fill == Fill::kEnded) return text.empty() ? fill : Fill::kData;
     }
     const char* begin = g_stdin.data + g_stdin.start;
-    size_t room = std::min(max_bytes - text.size(), g_stdin.end - g_stdin.start);
+    size_t room = std::min(maxBytes - text.size(), g_stdin.end - g_stdin.start);
     const void* lf = std::memchr(begin, '\n', room);
     size_t take = lf ? static_cast<size_t>(static_cast<const char*>(lf) - begin) + 1 : room;
     text.append(begin, take);

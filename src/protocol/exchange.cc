@@ -266,7 +266,7 @@ void ExplainFailure(int result, int exitCode, int port, int error, int negotiate
 // argument or the working directory cannot be converted.
 int PrepareDescription(bool transcode, int argc, char** argv, char** envp, const std::string& cwd,
                        std::vector<std::string>& args, std::vector<std::string>& environment,
-                       std::string& cwd_text) {
+                       std::string& cwdText) {
   for (int i = 1; i < argc; ++i) {
     std::string text;
     if (argv[i] != nullptr && PrepareText(transcode, argv[i], text) != 0) {
@@ -291,7 +291,7 @@ int PrepareDescription(bool transcode, int argc, char** argv, char** envp, const
     }
     environment.push_back(std::move(text));
   }
-  if (PrepareText(transcode, cwd.c_str(), cwd_text) != 0) {
+  if (PrepareText(transcode, cwd.c_str(), cwdText) != 0) {
     TraceMessage("ERROR: DoExecuteCommand(): Error while converting cwd %S to UTF-8", cwd.c_str());
     if (!IsNullOrEmpty(cwd)) {
       ReportToUser("the working directory cannot be converted to UTF-8; the command was not sent");

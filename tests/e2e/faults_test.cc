@@ -52,10 +52,10 @@ class Faults : public QuarnE2E {
         std::make_unique<LockHolder>(std::vector<std::string>{config_ + "/daemons/fake/alivelock"});
   }
   ProcessResult RunAgainstFake(const std::vector<std::string>& args, const std::string& input = "",
-                               bool hold_stdin = false) {
+                               bool holdStdin = false) {
     ProcessOptions options;
     options.stdin_text = input;
-    options.stdin_held_open = hold_stdin;
+    options.stdin_held_open = holdStdin;
     options.timeout_seconds = 20;
     options.unset_env = base_.unset_env;
     options.set_env = base_.set_env;
@@ -81,7 +81,7 @@ class Faults : public QuarnE2E {
 };
 
 TEST_F(Faults, DaemonDiesAtEveryStage) {
-  const std::string kNoExitCode = "ended the conversation without an exit code";
+  const std::string no_exit_code = "ended the conversation without an exit code";
   struct Case {
     const char* stage;
     std::function<void(WireConnection&)> script;
@@ -109,7 +109,7 @@ TEST_F(Faults, DaemonDiesAtEveryStage) {
          c.Send(EncodeWire("stdout", {"whole\n"}));
          c.Send("stdout. \"partial");
        },
-       255, "whole\n", kNoExitCode},
+       255, "whole\n", no_exit_code},
       {"after exit-code",
        [](WireConnection& c) {
          Described(c);
@@ -121,25 +121,25 @@ TEST_F(Faults, DaemonDiesAtEveryStage) {
          Described(c);
          c.Send(EncodeWire("stdin-request", {"100"}));
        },
-       255, "", kNoExitCode},
+       255, "", no_exit_code},
       {"while quarn waits for console input",
        [](WireConnection& c) {
          Described(c);
          c.Send(EncodeWire("stdin-request", {"100"}));
        },
-       255, "", kNoExitCode, true},
+       255, "", no_exit_code, true},
       {"while a password is answered",
        [](WireConnection& c) {
          Described(c);
          c.Send(EncodeWire("password-read", {"Password: ", "true"}));
        },
-       255, "Password: \n", kNoExitCode},
+       255, "Password: \n", no_exit_code},
       {"after a garbled message",
        [](WireConnection& c) {
          Described(c);
          c.Send("stdout \"no full stop\"\n");
        },
-       255, "", kNoExitCode},
+       255, "", no_exit_code},
       {"after an unknown message",
        [](WireConnection& c) {
          Described(c);

@@ -39,9 +39,9 @@ int ReadInChild(void* arg) {
 }
 
 std::string RunReads(TempDir& temp, const std::string& input, std::vector<int> limits,
-                     bool echo_off = false) {
+                     bool echoOff = false) {
   WriteFile(temp.Sub("in"), input);
-  ReadPlan plan{temp.Sub("in"), temp.Sub("report"), limits, echo_off};
+  ReadPlan plan{temp.Sub("in"), temp.Sub("report"), limits, echoOff};
   EXPECT_EQ(0, WaitChild(ForkChild(ReadInChild, &plan)));
   return ReadFile(temp.Sub("report"));
 }

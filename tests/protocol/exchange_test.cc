@@ -41,14 +41,14 @@ class ExchangeTest : public QuarnTest {
 
   // Runs the client with `args` and `stdin_text`; `daemon` scripts the rest
   // of the conversation after the description has been read.
-  Outcome Run(std::vector<std::string> args, const std::string& stdin_text,
+  Outcome Run(std::vector<std::string> args, const std::string& stdinText,
               const std::function<void(WireConnection&)>& daemon, char** env = nullptr,
               bool accept = true) {
     Outcome outcome;
     int port = 0;
     int listener = ListenLoopback(&port);
     EXPECT_GE(listener, 0);
-    WriteFile(temp_.Sub("in"), stdin_text);
+    WriteFile(temp_.Sub("in"), stdinText);
     args.insert(args.begin(), "quarn");
     pid_t pid = fork();
     if (pid == 0) {

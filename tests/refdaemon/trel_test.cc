@@ -37,14 +37,12 @@ class TrelTest : public QuarnTest {
     QuarnTest::TearDown();
   }
   // Starts trel and reads its two lines; err collects its standard error.
-  Trel Start(const std::string& connection_ms = "5000", const std::string& inactive_ms = "60000",
+  Trel Start(const std::string& connectionMs = "5000", const std::string& inactiveMs = "60000",
              std::vector<std::string> argv = {}) {
     if (argv.empty()) {
-      argv = {TREL_BINARY,   "--config",
-              config_,       "daemon",
-              "start",       "--connection-timeout",
-              connection_ms, "--inactive-timeout",
-              inactive_ms};
+      argv = {
+          TREL_BINARY,  "--config",           config_,   "daemon", "start", "--connection-timeout",
+          connectionMs, "--inactive-timeout", inactiveMs};
     }
     int out[2];
     EXPECT_EQ(0, pipe2(out, O_CLOEXEC));

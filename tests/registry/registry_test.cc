@@ -30,9 +30,9 @@ class RegistryTest : public QuarnTest {
     return names;
   }
   // Names of listed live entries, in listing order.
-  std::vector<std::string> Listed(int expected_result = 0) {
+  std::vector<std::string> Listed(int expectedResult = 0) {
     DaemonRegistryList list;
-    EXPECT_EQ(expected_result, ListDaemons(registry_, cwd_, list));
+    EXPECT_EQ(expectedResult, ListDaemons(registry_, cwd_, list));
     std::vector<std::string> names;
     for (auto& record : list) names.push_back(record.properties["name"]);
     DestroyDaemonRegistryList(list);

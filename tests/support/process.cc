@@ -37,11 +37,11 @@ namespace {
   _exit(127);
 }
 
-int StdinFor(const ProcessOptions& options, int* held_writer) {
+int StdinFor(const ProcessOptions& options, int* heldWriter) {
   if (options.stdin_held_open) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) abort();
-    *held_writer = fds[1];
+    *heldWriter = fds[1];
     return fds[0];
   }
   int fd = memfd_create("stdin", MFD_CLOEXEC);

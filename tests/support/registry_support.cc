@@ -11,7 +11,7 @@
 #include "support/test_support.h"
 
 void MakeEntry(const std::string& registry, const std::string& name, int port,
-               const char* sandboxes, int key_seed) {
+               const char* sandboxes, int keySeed) {
   std::string dir = registry + "/" + name;
   if (MkDirs(dir) != 0) abort();
   std::string record;
@@ -19,17 +19,17 @@ void MakeEntry(const std::string& registry, const std::string& name, int port,
   record.push_back(static_cast<char>((port >> 16) & 0xFF));
   record.push_back(static_cast<char>((port >> 8) & 0xFF));
   record.push_back(static_cast<char>(port & 0xFF));
-  for (int i = 0; i < 16; ++i) record.push_back(static_cast<char>(i + key_seed));
+  for (int i = 0; i < 16; ++i) record.push_back(static_cast<char>(i + keySeed));
   WriteFile(dir + "/location", record);
   if (sandboxes) WriteFile(dir + "/sandboxes", sandboxes);
   WriteFile(dir + "/daemon.properties", "name: " + name + "\n");
 }
 
-std::string KeyFor(int key_seed) {
+std::string KeyFor(int keySeed) {
   std::string key;
   char digits[3];
   for (int i = 0; i < 16; ++i) {
-    snprintf(digits, sizeof(digits), "%02X", (i + key_seed) & 0xFF);
+    snprintf(digits, sizeof(digits), "%02X", (i + keySeed) & 0xFF);
     key += digits;
   }
   return key;

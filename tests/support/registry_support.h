@@ -8,12 +8,12 @@
 #include <vector>
 
 /// Writes entry `name` under `registry`: a location record (port, key bytes
-/// 0x00..0x0F + key_seed), sandboxes (when not null) and a "name" property.
+/// 0x00..0x0F + keySeed), sandboxes (when not null) and a "name" property.
 void MakeEntry(const std::string& registry, const std::string& name, int port,
-               const char* sandboxes, int key_seed = 0);
+               const char* sandboxes, int keySeed = 0);
 
 /// The key text MakeEntry's key bytes give.
-std::string KeyFor(int key_seed);
+std::string KeyFor(int keySeed);
 
 /// A child process holding lockf locks on files (created when missing, not
 /// deleted) until Release() or destruction, or for `holdMs` when given.
