@@ -80,8 +80,7 @@ int StartDaemonInTurn(const std::string& installDir, const std::string& configDi
   return started;
 }
 
-}  // namespace
-
+// Finds or starts a daemon, runs the command, re-runs on request.
 int RunCommandLoop(const std::string& configDir, const std::string& installDir,
                    const std::string& cwd, const std::string& registryDir, int argc, char** argv,
                    char** envp) {
@@ -127,6 +126,8 @@ int RunCommandLoop(const std::string& configDir, const std::string& installDir,
   TraceMessage("main(): Command exited with %d", exit_code);
   return exit_code;
 }
+
+}  // namespace
 
 int RealMain(int argc, char** argv, char** envp) {
   if (argc < 1 || argv == nullptr || envp == nullptr) return kNoExitCode;

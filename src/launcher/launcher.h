@@ -12,9 +12,4 @@ int RealMain(int argc, char** argv, char** envp);
 /// absolute against the current directory), else the current directory.
 void GetCurrentWorkingDirPath(int argc, char** argv, std::string& cwd);
 
-/// Finds or starts a daemon, runs the command, re-runs on request.
-int RunCommandLoop(const std::string& configDir, const std::string& installDir,
-                   const std::string& cwd, const std::string& registryDir, int argc, char** argv,
-                   char** envp);
-
 #endif  // QUARN_LAUNCHER_LAUNCHER_H_

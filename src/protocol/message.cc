@@ -45,6 +45,13 @@ constexpr HexDigits kHexDigits;
 int HexValue(char c) { return kHexDigits.value[static_cast<unsigned char>(c)]; }
 bool IsEscapeDigit(char c) { return HexValue(c) >= 0; }
 
+// The one rule about an escape's byte: a carriage return that arrived
+// escaped is dropped, a field never holds one.
+constexpr bool IsDroppedEscape(int value) { return value == 0x0D; }
+// The input bytes an escape removes from the text: its digits, and its
+// backslash too when its byte is dropped.
+constexpr ptrdiff_t InputDropped(int value) { return IsDroppedEscape(value) ? 3 : 2; }
+
 // Where a field is being decoded to, and whether its first byte has been
 // decoded yet (an exit code of 13 arrives as a field led by "\0d").
 struct FieldOutput {
@@ -56,7 +63,7 @@ struct FieldOutput {
 // The byte of one escape: appended, unless it is a carriage return, which
 // a field never holds when it arrived escaped.
 inline void AppendEscape(FieldOutput& field, int value) {
-  bool carriage_return = value == 0x0D;
+  bool carriage_return = IsDroppedEscape(value);
   if (field.lead_pending) field.lead_cr = carriage_return;
   field.lead_pending = false;
   if (!carriage_return) *field.out++ = static_cast<char>(value);
@@ -115,10 +122,10 @@ constexpr ptrdiff_t kBlockReach = 2 * kBlock + 3;  // an escape's digits and the
         int value1 = high1 * 16 + low1, value2 = high2 * 16 + low2;                       \
         /* An escaped carriage return is dropped: the moved rest covers its byte. */      \
         out[first] = static_cast<char>(value1);                                           \
-        shift = value1 == 0x0D ? 3 : 2;                                                   \
+        shift = InputDropped(value1);                                                     \
         QUARN_MOVE_REST(Vector, Load, Store, first, shift)                                \
         out[second - shift] = static_cast<char>(value2);                                  \
-        shift += has_second ? (value2 == 0x0D ? 3 : 2) : 0;                               \
+        shift += has_second ? InputDropped(value2) : 0;                                   \
         QUARN_MOVE_REST(Vector, Load, Store, second, shift)                               \
         ptrdiff_t last = (has_second ? second : first) + 3;                               \
         taken = last > kBlock ? last : kBlock;                                            \
@@ -133,7 +140,7 @@ constexpr ptrdiff_t kBlockReach = 2 * kBlock + 3;  // an escape's digits and the
       if (p[at] == '"' || (high | low) < 0) return {p + at, out + at - shift};            \
       int value = high * 16 + low;                                                        \
       out[at - shift] = static_cast<char>(value);                                         \
-      shift += value == 0x0D ? 3 : 2;                                                     \
+      shift += InputDropped(value);                                                       \
       QUARN_MOVE_REST(Vector, Load, Store, at, shift)                                     \
       if (at + 3 > taken) taken = at + 3;                                                 \
     }                                                                                     \

@@ -22,7 +22,11 @@
 
 namespace {
 
+// base/name, by the path rules (quotes honoured); a plain base, the usual
+// case, is joined without them: a lookup joins a few names per entry.
 std::string Join(const std::string& base, const char* name) {
+  bool plain = !base.empty() && base.front() != '"' && base.back() != '"' && name[0] != '"';
+  if (plain) return base.back() == '/' ? base + name : base + "/" + name;
   std::string path = base;
   if (PathConcatenate(path, name) != 0) path = base + "/" + name;
   return path;
@@ -74,16 +78,17 @@ class DirRef {
   bool linked_ = false;
 };
 
-int AcquireIn(const DirRef& dir, const char* file, std::string& path, int* handle) {
-  DirRef::File lock = dir.Of(file);
-  path = lock.path;
-  return AcquireFileLockAt(dir.fd(), lock.name.c_str(), lock.path, handle);
-}
+// A lock file of a directory, taken and released by the same name.
+struct LockIn {
+  LockIn(const DirRef& dir, const char* file) : fd(dir.fd()), file(dir.Of(file)) {}
+  int Acquire() { return AcquireFileLockAt(fd, file.name.c_str(), file.path, &handle); }
+  int Release() { return ReleaseFileLockAt(fd, file.name.c_str(), file.path, &handle); }
+  const std::string& path() const { return file.path; }
 
-int ReleaseIn(const DirRef& dir, const char* file, int* handle) {
-  DirRef::File lock = dir.Of(file);
-  return ReleaseFileLockAt(dir.fd(), lock.name.c_str(), lock.path, handle);
-}
+  int fd;
+  DirRef::File file;
+  int handle = -1;
+};
 
 // An entry that is a symbolic link is no daemon's: its lock files would lie
 // outside the registry, so it is never locked, read or descended into.
@@ -96,16 +101,15 @@ bool IsLinkedEntry(bool listedAsLink, const DirRef& entry, const char* pass) {
 
 // Another lookup holds the registry lock for one pass, a few hundred
 // microseconds: waiting for it is far cheaper than starting a daemon.
-int AcquireRegistryLock(const DirRef& registry, std::string& path, int* handle, Backoff& wait,
-                        const char* pass) {
+int AcquireRegistryLock(LockIn& lock, Backoff& wait, const char* pass) {
   wait.Restart();
   for (;;) {
-    int result = AcquireIn(registry, kRegistryLockName, path, handle);
+    int result = lock.Acquire();
     if (result != kLockBusy) return result;
     int waited = wait.Pause();
     if (waited == 0) return result;
     std::string line = std::string(pass) + "(): Waited %d us for lock %S";
-    TraceMessage(line.c_str(), waited, path.c_str());
+    TraceMessage(line.c_str(), waited, lock.path().c_str());
   }
 }
 
@@ -126,27 +130,25 @@ void PurgeEntry(const DirRef& registry, const std::string& name, bool listedAsLi
     }
     return;
   }
-  std::string lock_path;
-  int entry_lock = -1;
-  int locked = AcquireIn(entry, kEntryLockName, lock_path, &entry_lock);
+  LockIn entry_lock(entry, kEntryLockName);
+  int locked = entry_lock.Acquire();
   if (locked != 0) {
     TraceMessage(
         "PurgeStaleDaemonEntries(): Failed to acquire lock on the daemon entry; result = %d; %S",
-        locked, lock_path.c_str());
+        locked, entry_lock.path().c_str());
     return;
   }
   entry.FollowRecreated();
-  std::string alive_path;
-  int alive_lock = -1;
-  if (AcquireIn(entry, kAliveLockName, alive_path, &alive_lock) == 0) {
+  LockIn alive_lock(entry, kAliveLockName);
+  if (alive_lock.Acquire() == 0) {
     TraceMessage(
         "PurgeStaleDaemonEntries(): Daemon registry entry %S seems to be stale; purging it",
         entry.path().c_str());
-    int released = ReleaseIn(entry, kAliveLockName, &alive_lock);
+    int released = alive_lock.Release();
     if (released != 0) {
       TraceMessage(
           "ERROR: PurgeStaleDaemonEntries(): Failed to release alive lock @ %S; result = %d",
-          alive_path.c_str(), released);
+          alive_lock.path().c_str(), released);
     }
     int trashed = TrashDirectory(entry.path());
     if (trashed == 0) {
@@ -157,11 +159,11 @@ void PurgeEntry(const DirRef& registry, const std::string& name, bool listedAsLi
                    entry.path().c_str(), trashed);
     }
   }
-  int released = ReleaseIn(entry, kEntryLockName, &entry_lock);
+  int released = entry_lock.Release();
   if (released != 0) {
     TraceMessage(
         "WARNING: PurgeStaleDaemonEntries(): Error releasing daemon entry lock; @ %S; result = %d",
-        lock_path.c_str(), released);
+        entry_lock.path().c_str(), released);
   }
 }
 
@@ -195,12 +197,11 @@ void ScanEntry(const DirRef& registry, const std::string& name, bool listedAsLin
   DirRef entry = OpenEntry(registry, name);
   TraceMessage("ListDaemons(): Found directory %S", name.c_str());
   if (IsLinkedEntry(listedAsLink, entry, "ListDaemons")) return;
-  std::string lock_path;
-  int entry_lock = -1;
-  int locked = AcquireIn(entry, kEntryLockName, lock_path, &entry_lock);
+  LockIn entry_lock(entry, kEntryLockName);
+  int locked = entry_lock.Acquire();
   if (locked != 0) {
     TraceMessage("ListDaemons(): Failed to acquire lock on the daemon entry; result = %d; %S",
-                 locked, lock_path.c_str());
+                 locked, entry_lock.path().c_str());
     if (locked == kLockBusy) *skippedBusy = true;
     return;
   }
@@ -214,24 +215,23 @@ void ScanEntry(const DirRef& registry, const std::string& name, bool listedAsLin
         "WARNING: ListDaemons(): Error while reading location file of daemon @ %S; result = %d",
         location.path.c_str(), read);
   } else {
-    std::string alive_path;
-    int alive_lock = -1;
-    if (AcquireIn(entry, kAliveLockName, alive_path, &alive_lock) == 0) {
+    LockIn alive_lock(entry, kAliveLockName);
+    if (alive_lock.Acquire() == 0) {
       TraceMessage("ListDaemons(): Daemon registry entry %S seems to be stale; ignoring it",
                    entry.path().c_str());
-      int released = ReleaseIn(entry, kAliveLockName, &alive_lock);
+      int released = alive_lock.Release();
       if (released != 0) {
         TraceMessage("ERROR: ListDaemons(): Failed to release alive lock @ %S; result = %d",
-                     alive_path.c_str(), released);
+                     alive_lock.path().c_str(), released);
       }
     } else if (ReadLiveEntry(entry, record)) {
       entries.push_back(std::move(record));
     }
   }
-  int released = ReleaseIn(entry, kEntryLockName, &entry_lock);
+  int released = entry_lock.Release();
   if (released != 0) {
     TraceMessage("WARNING: ListDaemons(): Error releasing daemon entry lock; @ %S; result = %d",
-                 lock_path.c_str(), released);
+                 entry_lock.path().c_str(), released);
   }
 }
 
@@ -239,11 +239,10 @@ void ScanEntry(const DirRef& registry, const std::string& name, bool listedAsLin
 int ScanPass(const std::string& registryPath, DaemonRegistryList& entries, Backoff& wait,
              bool* skippedBusy) {
   DirRef registry(AT_FDCWD, registryPath, registryPath, true);
-  std::string lock_path;
-  int registry_lock = -1;
-  if (AcquireRegistryLock(registry, lock_path, &registry_lock, wait, "ListDaemons") != 0) {
+  LockIn registry_lock(registry, kRegistryLockName);
+  if (AcquireRegistryLock(registry_lock, wait, "ListDaemons") != 0) {
     TraceMessage("ERROR: ListDaemons(): Failed to acquire registry dir lock; %S",
-                 lock_path.c_str());
+                 registry_lock.path().c_str());
     return -1;
   }
   int result = 0;
@@ -260,10 +259,10 @@ int ScanPass(const std::string& registryPath, DaemonRegistryList& entries, Backo
       ScanEntry(registry, names[i], links[i], entries, skippedBusy);
     }
   }
-  int released = ReleaseIn(registry, kRegistryLockName, &registry_lock);
+  int released = registry_lock.Release();
   if (released != 0) {
     TraceMessage("WARNING: ListDaemons(): Error releasing daemon registry lock; @ %S; result = %d",
-                 lock_path.c_str(), released);
+                 registry_lock.path().c_str(), released);
     if (result == 0) result = -3;
   }
   return result;
@@ -275,12 +274,10 @@ int PurgeStaleDaemonEntries(const std::string& registryPath, Backoff& wait) {
   TraceMessage("----------------------------PURGE DAEMONS---------------------------------");
   if (!IsPathDirectory(registryPath)) return -1;
   DirRef registry(AT_FDCWD, registryPath, registryPath, true);
-  std::string lock_path;
-  int registry_lock = -1;
-  if (AcquireRegistryLock(registry, lock_path, &registry_lock, wait, "PurgeStaleDaemonEntries") !=
-      0) {
+  LockIn registry_lock(registry, kRegistryLockName);
+  if (AcquireRegistryLock(registry_lock, wait, "PurgeStaleDaemonEntries") != 0) {
     TraceMessage("ERROR: PurgeStaleDaemonEntries(): Failed to acquire registry dir lock; %S",
-                 lock_path.c_str());
+                 registry_lock.path().c_str());
     return -1;
   }
   int result = 0;
@@ -294,11 +291,11 @@ int PurgeStaleDaemonEntries(const std::string& registryPath, Backoff& wait) {
     names.clear();
   }
   for (size_t i = 0; i < names.size(); ++i) PurgeEntry(registry, names[i], links[i]);
-  int released = ReleaseIn(registry, kRegistryLockName, &registry_lock);
+  int released = registry_lock.Release();
   if (released != 0) {
     TraceMessage(
         "WARNING: PurgeStaleDaemonEntries(): Error releasing daemon registry lock; @ %S; result = %d",
-        lock_path.c_str(), released);
+        registry_lock.path().c_str(), released);
     if (result == 0) result = -3;
   }
   return result;
