@@ -109,8 +109,9 @@ constexpr ptrdiff_t kBlockReach = 2 * kBlock + 3;  // an escape's digits and the
     ptrdiff_t shift = 0;      /* input bytes that decoded to nothing */                   \
     uint64_t later = specials & (specials - 1);                                           \
     if ((later & (later - 1)) == 0) {                                                     \
-      /* One or two escapes. A missing second one is at kBlock: everything it */          \
-      /* writes lies past the block's text, where the next block's stores go. */          \
+      /* One or two escapes. A missing second one is at kBlock: its rest moved */         \
+      /* again is the same bytes, and its byte goes to kBlock + 2, which that   */        \
+      /* move writes over (a first escape at 62 or 63 ends past kBlock).        */        \
       ptrdiff_t first = __builtin_ctzll(specials);                                        \
       ptrdiff_t second = later != 0 ? __builtin_ctzll(later) : kBlock;                    \
       int high1 = HexValue(p[first + 1]), low1 = HexValue(p[first + 2]);                  \
@@ -124,7 +125,7 @@ constexpr ptrdiff_t kBlockReach = 2 * kBlock + 3;  // an escape's digits and the
         out[first] = static_cast<char>(value1);                                           \
         shift = InputDropped(value1);                                                     \
         QUARN_MOVE_REST(Vector, Load, Store, first, shift)                                \
-        out[second - shift] = static_cast<char>(value2);                                  \
+        out[has_second ? second - shift : kBlock + 2] = static_cast<char>(value2);        \
         shift += has_second ? InputDropped(value2) : 0;                                   \
         QUARN_MOVE_REST(Vector, Load, Store, second, shift)                               \
         ptrdiff_t last = (has_second ? second : first) + 3;                               \

@@ -186,7 +186,11 @@ TEST_F(MessageTest, LongFieldsDecodeTheSameUnderEveryReceiveSize) {
   }
   std::string expected = text;
   expected.erase(std::remove(expected.begin(), expected.end(), '\r'), expected.end());
-  std::string stream = EncodeWire("stdout", {text, "second"}) + EncodeWire("t", {text}) + "x.\n";
+  // And escapes alone in a block at its last two bytes, their digits past it.
+  std::string x63(63, 'x'), tail(200, 'y');
+  std::vector<std::string> lone = {x63 + "\n" + tail, x63 + "x\n" + tail, x63 + "x\r" + tail};
+  std::string stream = EncodeWire("stdout", {text, "second"}) + EncodeWire("t", {text}) +
+                       EncodeWire("t", lone) + "x.\n";
   for (size_t cap : {1, 2, 3, 7, 64, 65, 130, 131, 132, 1000, 65536}) {
     for (bool read_ahead : {true, false}) {
       int pair[2];
@@ -203,6 +207,8 @@ TEST_F(MessageTest, LongFieldsDecodeTheSameUnderEveryReceiveSize) {
       EXPECT_EQ((std::vector<std::string>{expected, "second"}), m.fields) << cap;
       ASSERT_EQ(0, ReadMessage(connection, m, nullptr, MessageLimits())) << cap;
       EXPECT_EQ(expected, m.fields.at(0)) << cap;
+      ASSERT_EQ(0, ReadMessage(connection, m, nullptr, MessageLimits())) << cap;
+      EXPECT_EQ((std::vector<std::string>{lone[0], lone[1], x63 + "x" + tail}), m.fields) << cap;
       ASSERT_EQ(0, ReadMessage(connection, m, nullptr, MessageLimits())) << cap;
       EXPECT_EQ("x", m.type);
       close(pair[0]);
