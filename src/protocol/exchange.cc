@@ -161,7 +161,9 @@ int ServePasswordRead(int* socket, const Message& message, Relay& relay) {
 }
 
 // Serves messages until the daemon closes; returns the result code.
-int RelayResponses(Connection& connection, Relay& relay, int* exitCode, std::string& unknownType) {
+// *exitCodeSeen tells an exit code of 0xFF (-1) from none at all.
+int RelayResponses(Connection& connection, Relay& relay, int* exitCode, bool* exitCodeSeen,
+                   std::string& unknownType) {
   int fd = connection.fd();
   int* socket = &fd;  // the replies are written straight to it
   Message message;
@@ -200,6 +202,7 @@ int RelayResponses(Connection& connection, Relay& relay, int* exitCode, std::str
       } else {
         *exitCode = field.empty() ? 0 : static_cast<int>(static_cast<int8_t>(field[0]));
       }
+      *exitCodeSeen = true;
     } else {
       TraceMessage("WARNING: DoExecuteCommand(): Unknown response %s", type.c_str());
       *exitCode = kFrontEndFailureExitCode;
@@ -215,13 +218,12 @@ int RelayResponses(Connection& connection, Relay& relay, int* exitCode, std::str
 
 // One line for the user when the run ends with 13 or 255 and the daemon
 // has said nothing that explains it.
-void ExplainFailure(int result, int exitCode, int port, int error, int negotiated,
-                    const std::string& detail) {
+void ExplainFailure(int result, int exitCode, bool exitCodeSeen, int port, int error,
+                    int negotiated, const std::string& detail) {
   std::string daemon = "the daemon on port " + std::to_string(port);
   switch (result) {
   case 0:
-    if (exitCode == kNoExitCode)
-      ReportToUser(daemon + " ended the conversation without an exit code");
+    if (!exitCodeSeen) ReportToUser(daemon + " ended the conversation without an exit code");
     return;
   case -4:
     ReportToUser(std::string("cannot create a socket to reach the daemon: ") +
@@ -249,7 +251,7 @@ void ExplainFailure(int result, int exitCode, int port, int error, int negotiate
   case -9:
   case -10:
   case -13:
-    if (exitCode == kNoExitCode || exitCode == kFrontEndFailureExitCode) {
+    if (!exitCodeSeen || exitCode == kFrontEndFailureExitCode) {
       const char* what = result == -9 ? "'stdout'" : result == -10 ? "'stderr'" : "'exit-code'";
       ReportToUser(daemon + " sent a " + what + " message without its field");
     }
@@ -316,7 +318,7 @@ int DoExecuteCommand(const DaemonLocation& location, int argc, char** argv, char
   if (!socket_fd.Valid()) {
     int error = errno;
     TraceMessage("ERROR: DoExecuteCommand(): Could not create socket; ec = %d", error);
-    ExplainFailure(-4, *exitCode, location.port, error, 0, "");
+    ExplainFailure(-4, *exitCode, false, location.port, error, 0, "");
     return -4;
   }
   int result = 0;
@@ -343,6 +345,7 @@ int DoExecuteCommand(const DaemonLocation& location, int argc, char** argv, char
   // The handshake and the messages share the connection's buffer.
   Connection connection(fd);
   Relay relay;
+  bool exit_code_seen = false;
   if (connected != 0) {
     error = errno;
     TraceMessage("ERROR: DoExecuteCommand(): Error connecting to daemon; result = %d; ec = %d",
@@ -363,7 +366,7 @@ int DoExecuteCommand(const DaemonLocation& location, int argc, char** argv, char
   } else {
     *exitCode = kNoExitCode;
     TraceMessage("----------------------------READ RESPONSES---------------------------------");
-    result = RelayResponses(connection, relay, exitCode, detail);
+    result = RelayResponses(connection, relay, exitCode, &exit_code_seen, detail);
     if (result != kOutputFailed && relay.Flush() != 0) {
       *exitCode = kFrontEndFailureExitCode;
       result = ReportRelayFailure(relay);
@@ -374,6 +377,6 @@ int DoExecuteCommand(const DaemonLocation& location, int argc, char** argv, char
   if (CloseFd(socket_fd.Release()) != 0) {
     TraceMessage("ERROR: DoExecuteCommand(): Could not close socket; ec = %d", errno);
   }
-  ExplainFailure(result, *exitCode, location.port, error, negotiated, detail);
+  ExplainFailure(result, *exitCode, exit_code_seen, location.port, error, negotiated, detail);
   return result;
 }

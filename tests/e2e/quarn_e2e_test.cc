@@ -39,9 +39,11 @@ TEST_F(QuarnE2E, FirstCommandStartsADaemonTheNextReusesIt) {
 TEST_F(QuarnE2E, ExitCodesAndStreams) {
   EXPECT_EQ(7, Quarn({"fail", "7"}).status);
   EXPECT_EQ(13, Quarn({"fail", "13"}).status);  // the byte 0x0D travels as the escape \0d
-  EXPECT_EQ(255, Quarn({"fail", "255"}).status);
+  ProcessResult r = Quarn({"fail", "255"});
+  EXPECT_EQ(255, r.status);
+  EXPECT_EQ("", r.err);  // 0xFF is an exit code, not the lack of one
   EXPECT_EQ(0, Quarn({"fail", "0"}).status);
-  ProcessResult r = Quarn({"stderr", "to err"});
+  r = Quarn({"stderr", "to err"});
   EXPECT_EQ("to err\n", r.err);
   EXPECT_EQ("", r.out);
   r = Quarn({"no-such-command"});
