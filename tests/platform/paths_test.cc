@@ -4,19 +4,21 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/files.h"
+#include "platform/strings.h"
 #include "support/test_support.h"
 
 namespace {
 
 class PathsTest : public QuarnTest {};
 
-TEST_F(PathsTest, ConcatenateTable) {
-  struct Case {
+TEST_F(PathsTest, JoinsAndQuotes) {
+  struct Join {
     std::string base;
     const char* component;
     int result;
     std::string out;
-  } cases[] = {
+  } joins[] = {
       {"/a", "b", 0, "/a/b"},
       {"/a/", "b", 0, "/a/b"},
       {"/a", "", 0, "/a/"},
@@ -24,153 +26,123 @@ TEST_F(PathsTest, ConcatenateTable) {
       {"", "b", -2, ""},
       {"\"/my dir\"", "x", 0, "\"/my dir/x\""},
       {"\"/mydir\"", "x", 0, "/mydir/x"},
-      {"/a", "\"b c\"", 0, "\"/a/b c\""},
-      {"\"\"", "x", -2, "\"\""},
   };
-  for (const Case& c : cases) {
-    std::string base = c.base;
-    EXPECT_EQ(c.result, PathConcatenate(base, c.component)) << c.base << " + " << c.component;
-    EXPECT_EQ(c.out, base) << c.base << " + " << c.component;
+  for (const Join& j : joins) {
+    std::string base = j.base;
+    EXPECT_EQ(j.result, PathConcatenate(base, j.component)) << j.base;
+    EXPECT_EQ(j.out, base) << j.base;
   }
-  std::string base = "/a";
-  EXPECT_EQ(-1, PathConcatenate(base, nullptr));
-  EXPECT_EQ("/a", base);
-}
-
-TEST_F(PathsTest, ParentTable) {
-  struct Case {
-    std::string path;
-    int result;
-    std::string parent;
-  } cases[] = {
-      {"/a/b", 0, "/a"},
-      {"/a/b/", 0, "/a/b"},
-      {"/a", 0, ""},
-      {"name", -2, ""},
-      {"", -1, ""},
-      {"\"/my dir/x\"", 0, "\"/my dir\""},
-      {"\"/mydir/x\"", 0, "/mydir"},
+  struct Quote {
+    std::string in;
+    bool removed;
+    std::string unquoted, added;  // RemoveEnclosingQuotes, AddEnclosingQuotes(only if needed)
+  } quotes[] = {
+      {"\"\"", true, "", "\"\""},
+      {"\"", true, "", "\""},
+      {"\"a \"b\" c\"", true, "a \"b\" c", "\"a \"b\" c\""},
+      {"\"abc", false, "\"abc", "\"abc"},
+      {"/my dir", false, "/my dir", "\"/my dir\""},
+      {"/mydir", false, "/mydir", "/mydir"},
   };
-  for (const Case& c : cases) {
-    std::string parent = "stale";
-    EXPECT_EQ(c.result, GetParentDirPath(c.path, parent)) << c.path;
-    EXPECT_EQ(c.parent, parent) << c.path;
+  for (const Quote& q : quotes) {
+    std::string out = "unchanged";
+    EXPECT_EQ(q.removed, RemoveEnclosingQuotes(q.in, out)) << q.in;
+    EXPECT_EQ(q.unquoted, out) << q.in;
+    AddEnclosingQuotes(q.in, out, true);
+    EXPECT_EQ(q.added, out) << q.in;
   }
 }
 
-TEST_F(PathsTest, Predicates) {
-  WriteFile(temp_.Sub("file"), "x", 0644);
-  WriteFile(temp_.Sub("tool"), "#!/bin/sh\n", 0500);
-  WriteFile(temp_.Sub("noexec"), "x", 0400);
-  ASSERT_EQ(0, symlink(temp_.path().c_str(), temp_.Sub("link").c_str()));
-  EXPECT_TRUE(IsPathValid(temp_.Sub("file")));
-  EXPECT_FALSE(IsPathValid(temp_.Sub("missing")));
-  EXPECT_FALSE(IsPathValid(""));
-  EXPECT_TRUE(IsPathFile(temp_.Sub("file")));
-  EXPECT_FALSE(IsPathFile(temp_.path()));
-  EXPECT_TRUE(IsPathDirectory(temp_.path()));
-  EXPECT_TRUE(IsPathDirectory(temp_.Sub("link")));
-  EXPECT_TRUE(IsPathSymlink(temp_.Sub("link")));
-  EXPECT_FALSE(IsPathSymlink(temp_.path()));
-  EXPECT_TRUE(IsFileExecutable(temp_.Sub("tool")));
-  EXPECT_FALSE(IsFileExecutable(temp_.Sub("noexec")));
-  EXPECT_FALSE(IsFileExecutable(temp_.path()));
-  EXPECT_TRUE(IsPathAbsolute("/x"));
-  EXPECT_TRUE(IsPathAbsolute("~/x"));
-  EXPECT_FALSE(IsPathAbsolute("~"));
-  EXPECT_FALSE(IsPathAbsolute("x"));
-  EXPECT_FALSE(IsPathAbsolute("\"/x\""));
-}
-
-TEST_F(PathsTest, InstallDirFromPath) {
-  std::string bin1 = temp_.Sub("bin1"), bin2 = temp_.Sub("bin2"), bin3 = temp_.Sub("bin3");
+TEST_F(PathsTest, InstallDirectory) {
+  std::string bin1 = temp_.Sub("bin1"), bin3 = temp_.Sub("bin3");
   mkdir(bin1.c_str(), 0700);
-  mkdir(bin2.c_str(), 0700);
   mkdir(bin3.c_str(), 0700);
   WriteFile(bin1 + "/quarn", "x", 0644);  // not executable: passed over
   WriteFile(bin3 + "/quarn", "x", 0755);
-  std::string path = "::" + bin1 + ":" + bin2 + ":" + bin3 + "/:" + bin1;
-  ScopedEnv env("PATH", path.c_str());
-  std::string dir;
-  EXPECT_EQ(0, GetInstallDirPath("quarn", dir));
-  EXPECT_EQ(bin3 + "/", dir);  // as written in PATH
-  // Not on PATH: the directory of the running program itself.
-  EXPECT_EQ(0, GetInstallDirPath("nothere", dir));
+  ScopedEnv path(("PATH"), ("::" + bin1 + ":" + temp_.Sub("bin2") + ":" + bin3 + "/").c_str());
   char self[4096] = {};
   ASSERT_GT(readlink("/proc/self/exe", self, sizeof(self) - 1), 0);
-  EXPECT_EQ(std::string(self).substr(0, std::string(self).rfind('/')), dir);
-  {
-    ScopedEnv empty("PATH", "");
-    EXPECT_EQ(-7, GetInstallDirPath("quarn", dir));
+  std::string self_dir = std::string(self).substr(0, std::string(self).rfind('/'));
+  char cwd[4096];
+  ASSERT_NE(nullptr, getcwd(cwd, sizeof(cwd)));
+  struct Case {
+    std::string executable;
+    int result;
+    std::string dir;
+  } cases[] = {
+      {"quarn", 0, bin3 + "/"},  // the PATH entry as written
+      {"nothere", 0, self_dir},  // not on PATH: the running program's own directory
+      {"/usr/bin/quarn", 0, "/usr/bin"},
+      {"./quarn", 0, std::string(cwd) + "/."},
+      {"build/quarn", 0, std::string(cwd) + "/build"},  // as the shell ran it
+      {"", -1, ""},
+  };
+  for (const Case& c : cases) {
+    std::string dir = "stale";
+    EXPECT_EQ(c.result, GetInstallDirPath(c.executable, dir)) << c.executable;
+    EXPECT_EQ(c.dir, dir) << c.executable;
   }
-  {
-    ScopedEnv unset("PATH", nullptr);
-    EXPECT_EQ(-5, GetInstallDirPath("quarn", dir));
-  }
-  EXPECT_EQ(-1, GetInstallDirPath("", dir));
-  EXPECT_EQ(0, GetInstallDirPath("/usr/bin/quarn", dir));
-  EXPECT_EQ("/usr/bin", dir);
 }
 
-TEST_F(PathsTest, InstallDirRelativeToCwd) {
-  char old_cwd[4096];
-  ASSERT_NE(nullptr, getcwd(old_cwd, sizeof(old_cwd)));
-  ASSERT_EQ(0, chdir(temp_.path().c_str()));
-  std::string dir, cwd;
-  GetCWD(cwd);
-  EXPECT_EQ(0, GetInstallDirPath("./quarn", dir));
-  EXPECT_EQ(cwd + "/.", dir);
-  EXPECT_EQ(0, GetInstallDirPath("build/quarn", dir));  // as the shell ran it
-  EXPECT_EQ(cwd + "/build", dir);
-  ASSERT_EQ(0, chdir(old_cwd));
-}
-
-TEST_F(PathsTest, UserConfigDirFallbacks) {
-  ScopedEnv trel("TREL_CONFIG_DIRECTORY", nullptr);
-  ScopedEnv local("LOCALAPPDATA", nullptr);
-  ScopedEnv home("HOME", "/home/u");
-  ScopedEnv profile("USERPROFILE", nullptr);
+TEST_F(PathsTest, ConfigurationAndTemporaryDirectories) {
+  struct Case {
+    const char *trel, *local_app_data, *home, *profile, *expected;
+  } cases[] = {
+      {nullptr, nullptr, "/home/u", nullptr, "/home/u/.mellix-trel"},
+      {nullptr, "/appdata", "/home/u", nullptr, "/appdata/mellix-trel"},
+      {nullptr, "", "/home/u", nullptr, "/home/u/.mellix-trel"},
+      {"", "/appdata", "/home/u", nullptr, ""},
+      {nullptr, nullptr, nullptr, "/profile", "/profile/.mellix-trel"},
+      {nullptr, nullptr, "", nullptr, ""},
+  };
+  for (const Case& c : cases) {
+    ScopedEnv trel("TREL_CONFIG_DIRECTORY", c.trel), local("LOCALAPPDATA", c.local_app_data),
+        home("HOME", c.home), profile("USERPROFILE", c.profile);
+    std::string dir;
+    EXPECT_EQ(0, GetUserConfigDirPath(dir));
+    EXPECT_EQ(c.expected, dir);
+  }
   std::string dir;
-  EXPECT_EQ(0, GetUserConfigDirPath(dir));
-  EXPECT_EQ("/home/u/.mellix-trel", dir);
-  {
-    ScopedEnv local2("LOCALAPPDATA", "/appdata");
-    EXPECT_EQ(0, GetUserConfigDirPath(dir));
-    EXPECT_EQ("/appdata/mellix-trel", dir);
-  }
-  {
-    ScopedEnv local2("LOCALAPPDATA", "");
-    EXPECT_EQ(0, GetUserConfigDirPath(dir));
-    EXPECT_EQ("/home/u/.mellix-trel", dir);
-  }
-  {
-    ScopedEnv explicit_dir("TREL_CONFIG_DIRECTORY", "");
-    EXPECT_EQ(0, GetUserConfigDirPath(dir));
-    EXPECT_EQ("", dir);
-  }
-  {
-    ScopedEnv no_home("HOME", nullptr);
-    ScopedEnv profile2("USERPROFILE", "/profile");
-    EXPECT_EQ(0, GetUserConfigDirPath(dir));
-    EXPECT_EQ("/profile/.mellix-trel", dir);
-  }
-  {
-    ScopedEnv empty_home("HOME", "");
-    EXPECT_EQ(0, GetUserConfigDirPath(dir));
-    EXPECT_EQ("", dir);
-  }
-}
-
-TEST_F(PathsTest, TempDirectoryFallbacks) {
-  std::string dir;
-  {
-    ScopedEnv tmp("TMPDIR", "/somewhere");
-    EXPECT_EQ(0, GetTempDirectory(dir));
-    EXPECT_EQ("/somewhere", dir);
-  }
-  ScopedEnv tmp("TMPDIR", "");
+  ScopedEnv tmp("TMPDIR", "");  // empty: falls through to /tmp
   EXPECT_EQ(0, GetTempDirectory(dir));
   EXPECT_EQ("/tmp", dir);
+}
+
+TEST_F(PathsTest, ConvertStringToInt) {
+  struct Case {
+    const char* text;
+    int base, value;
+  } cases[] = {
+      {"-", 10, 0},
+      {"", 10, 0},
+      {"ff", 16, 255},
+      {"FF", 16, 255},
+      {"+1", 10, -4},
+      {"1F", 10, -4},
+      {"1g", 16, -3},
+      {"12", 8, -2},
+      {"4294967297", 10, 1},
+      {"-42", 10, -42},
+      {"0x10", 16, -3},
+      {"32768", 10, 32768},
+      {"2147483648", 10, INT32_MIN},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.value, ConvertStringToInt(c.text, c.base)) << c.text;
+}
+
+TEST_F(PathsTest, MakeDirectories) {
+  struct stat info;
+  EXPECT_EQ(0, MkDirs(temp_.Sub("a/b/c")));
+  ASSERT_EQ(0, stat(temp_.Sub("a").c_str(), &info));
+  EXPECT_EQ(0700u, info.st_mode & 0777);
+  WriteFile(temp_.Sub("file"), "x");
+  EXPECT_EQ(0, MkDirs(temp_.Sub("file")));       // exists: nothing to do
+  EXPECT_EQ(-1, MkDirs(temp_.Sub("new/")));      // made by the recursion, then mkdir fails
+  EXPECT_EQ(-1, MkDirs(temp_.Sub("file/sub")));  // the parent is a file
+  // A relative name of one component lies in the current directory.
+  EXPECT_EQ(0,
+            RunChild([&] { return chdir(temp_.path().c_str()) != 0 || MkDirs("rel/sub"); }).status);
+  EXPECT_TRUE(Exists(temp_.Sub("rel/sub")));
 }
 
 }  // namespace

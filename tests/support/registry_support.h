@@ -8,12 +8,9 @@
 #include <vector>
 
 /// Writes entry `name` under `registry`: a location record (port, key bytes
-/// 0x00..0x0F + keySeed), sandboxes (when not null) and a "name" property.
+/// 0x00..0x0F), sandboxes (when not null) and a "name" property.
 void MakeEntry(const std::string& registry, const std::string& name, int port,
-               const char* sandboxes, int keySeed = 0);
-
-/// The key text MakeEntry's key bytes give.
-std::string KeyFor(int keySeed);
+               const char* sandboxes);
 
 /// A child process holding lockf locks on files (created when missing, not
 /// deleted) until Release() or destruction, or for `holdMs` when given.
@@ -25,7 +22,7 @@ class LockHolder {
 
  private:
   pid_t pid_ = -1;
-  int release_fd_ = -1;
+  int release_[2] = {-1, -1};  // closed by the holder: the child lets go
 };
 
 #endif  // QUARN_TESTS_SUPPORT_REGISTRY_SUPPORT_H_

@@ -1,66 +1,53 @@
 #include "support/test_support.h"
 
-#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
-#include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 
 #include "trace/trace.h"
 
-int CountOpenFds() {
-  int count = 0;
-  DIR* dir = opendir("/proc/self/fd");
-  if (dir == nullptr) return -1;
-  while (struct dirent* entry = readdir(dir)) {
-    if (entry->d_name[0] != '.') ++count;
-  }
-  closedir(dir);
-  return count - 1;  // the directory's own descriptor
+int CountOpenFds() {  // less the listing's own
+  return static_cast<int>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {})) -
+         1;
 }
 
 TempDir::TempDir() {
   const char* base = getenv("TMPDIR");
-  std::string pattern = std::string(base && *base ? base : "/tmp") + "/quarn-test-XXXXXX";
-  std::vector<char> buffer(pattern.begin(), pattern.end());
-  buffer.push_back('\0');
-  if (mkdtemp(buffer.data()) == nullptr) abort();
-  path_ = buffer.data();
+  path_ = std::string(base && *base ? base : "/tmp") + "/quarn-test-XXXXXX";
+  if (mkdtemp(&path_[0]) == nullptr) abort();
 }
 
 TempDir::~TempDir() {
   std::string command = "chmod -R u+rwx '" + path_ + "' 2>/dev/null; rm -rf '" + path_ + "'";
-  if (system(command.c_str()) != 0) {
-    // Leave it; a later run's directory has another name.
-  }
+  if (system(command.c_str()) != 0) ADD_FAILURE() << "left behind: " << path_;
 }
 
 void QuarnTest::SetUp() { fds_at_start_ = CountOpenFds(); }
 
 void QuarnTest::TearDown() {
   EXPECT_EQ(fds_at_start_, CountOpenFds()) << "descriptor leaked";
-  int status;
-  EXPECT_LE(waitpid(-1, &status, WNOHANG), 0) << "child process left behind";
+  EXPECT_LE(waitpid(-1, nullptr, WNOHANG), 0) << "child process left behind";
 }
 
 void WriteFile(const std::string& path, const std::string& content, int mode) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-  ASSERT_GE(fd, 0) << path << ": " << strerror(errno);
-  ASSERT_EQ(static_cast<ssize_t>(content.size()), write(fd, content.data(), content.size()));
-  close(fd);
-  chmod(path.c_str(), mode);
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+  chmod(path.c_str(), static_cast<mode_t>(mode));
 }
 
 std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
   std::stringstream buffer;
-  buffer << in.rdbuf();
+  buffer << std::ifstream(path, std::ios::binary).rdbuf();
   return buffer.str();
 }
 
@@ -69,39 +56,27 @@ bool Exists(const std::string& path) {
   return lstat(path.c_str(), &info) == 0;
 }
 
-void ExpectOnlyStandardDescriptors(const std::string& listing, const std::string& script) {
-  ASSERT_FALSE(listing.empty());
-  size_t start = 0;
-  while (start < listing.size()) {
-    size_t end = listing.find('\n', start);
-    std::string line = listing.substr(start, end - start);
-    start = end == std::string::npos ? listing.size() : end + 1;
-    size_t arrow = line.find(" -> ");
-    if (arrow == std::string::npos) continue;
-    size_t name = line.rfind(' ', arrow - 1) + 1;
-    int fd = std::stoi(line.substr(name, arrow - name));
-    std::string target = line.substr(arrow + 4);
-    EXPECT_TRUE(fd <= 2 || target == script || target.rfind("/proc/", 0) == 0) << listing;
+std::string StrayDescriptors(const std::string& listing, const std::string& script) {
+  std::string stray = listing.empty() ? "no listing" : "";
+  std::istringstream lines(listing);
+  std::smatch m;
+  for (std::string line; std::getline(lines, line);) {
+    if (std::regex_search(line, m, std::regex(" (\\d+) -> (.*)$")) && std::stoi(m[1]) > 2 &&
+        m[2] != script && m[2].str().rfind("/proc/", 0) != 0) {
+      stray += line + "\n";
+    }
   }
+  return stray;
 }
 
-ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
-  const char* old = getenv(name);
-  had_value_ = old != nullptr;
-  if (old) old_value_ = old;
-  if (value) {
-    setenv(name, value, 1);
-  } else {
-    unsetenv(name);
-  }
+ScopedEnv::ScopedEnv(const char* name, const char* value)
+    : name_(name), had_value_(getenv(name) != nullptr) {
+  if (had_value_) old_value_ = getenv(name);
+  value ? setenv(name, value, 1) : unsetenv(name);
 }
 
 ScopedEnv::~ScopedEnv() {
-  if (had_value_) {
-    setenv(name_.c_str(), old_value_.c_str(), 1);
-  } else {
-    unsetenv(name_.c_str());
-  }
+  had_value_ ? setenv(name_.c_str(), old_value_.c_str(), 1) : unsetenv(name_.c_str());
 }
 
 ScopedTrace::ScopedTrace(const std::string& path)
@@ -111,11 +86,90 @@ ScopedTrace::ScopedTrace(const std::string& path)
 
 ScopedTrace::~ScopedTrace() { SetTraceFilePath(""); }
 
-std::string ScopedTrace::Contents() const { return ReadFile(path_); }
+namespace {
 
-pid_t ForkChild(int (*body)(void*), void* arg) {
+bool Exited(pid_t pid) {
+  siginfo_t info = {};
+  return waitid(P_PID, pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
+}
+
+}  // namespace
+
+ChildResult RunChild(const std::function<int()>& body, const ChildOptions& options) {
+  // Standard input, output and error and the report go through files in
+  // memory; standard output through a pipe when the test asks for one.
+  int files[4], held[2] = {-1, -1}, out[2] = {-1, -1};
+  for (int& fd : files) fd = memfd_create("child", MFD_CLOEXEC);
+  if (write(files[0], options.stdin_text.data(), options.stdin_text.size()) < 0) abort();
+  lseek(files[0], 0, SEEK_SET);
+  if (options.stdin_held_open && pipe2(held, O_CLOEXEC) != 0) abort();
+  bool piped = options.stdout_broken_pipe || options.stdout_nonblocking;
+  if (piped && pipe2(out, O_CLOEXEC) != 0) abort();
+  if (options.stdout_broken_pipe) close(out[0]), out[0] = -1;
   pid_t pid = fork();
-  if (pid == 0) _exit(body(arg));
+  if (pid == 0) {
+    int stdout_fd = piped ? out[1] : files[1];
+    if (!options.stdout_file.empty()) stdout_fd = open(options.stdout_file.c_str(), O_WRONLY);
+    dup2(held[0] >= 0 ? held[0] : files[0], 0);
+    dup2(stdout_fd, 1);
+    dup2(options.merge_stderr ? stdout_fd : files[2], 2);
+    dup2(files[3], 3);
+    if (options.stdout_nonblocking) fcntl(1, F_SETFL, O_NONBLOCK);
+    if (options.close_stdout) close(1);
+    for (const std::string& name : options.unset_env) unsetenv(name.c_str());
+    for (const auto& [name, value] : options.set_env) setenv(name.c_str(), value.c_str(), 1);
+    if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
+    if (options.ignore_sigpipe) signal(SIGPIPE, SIG_IGN);
+    alarm(static_cast<unsigned>(options.timeout_seconds));
+    _exit(body());
+  }
+  if (out[1] >= 0) close(out[1]);
+  ChildResult result;
+  // A non-blocking pipe is read once it is full, so that the child's writes
+  // have met a full pipe.
+  int capacity = out[0] >= 0 ? fcntl(out[0], F_GETPIPE_SZ) : 0, queued = 0;
+  while (options.stdout_nonblocking && !Exited(pid) && ioctl(out[0], FIONREAD, &queued) == 0 &&
+         queued < capacity) {
+    usleep(1000);
+  }
+  char buffer[65536];
+  for (ssize_t n; out[0] >= 0 && (n = read(out[0], buffer, sizeof(buffer))) > 0;) {
+    result.out.append(buffer, static_cast<size_t>(n));
+  }
+  result.status = WaitChild(pid);
+  std::string* sinks[4] = {nullptr, piped ? nullptr : &result.out, &result.err, &result.report};
+  for (int i = 0; i < 4; ++i) {
+    if (sinks[i]) *sinks[i] = ReadFile("/proc/self/fd/" + std::to_string(files[i]));
+    close(files[i]);
+  }
+  for (int fd : {held[0], held[1], out[0]}) {
+    if (fd >= 0) close(fd);
+  }
+  return result;
+}
+
+ChildResult RunProgram(const std::vector<std::string>& argv, const ChildOptions& options,
+                       const std::string& name) {
+  return RunChild(
+      [&] {
+        for (int fd = 3; fd < 1024; ++fd) close(fd);
+        std::vector<char*> args;
+        for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+        if (!name.empty()) args[0] = const_cast<char*>(name.c_str());
+        args.push_back(nullptr);
+        std::vector<char*> env;
+        for (const std::string& entry : options.env)
+          env.push_back(const_cast<char*>(entry.c_str()));
+        env.push_back(nullptr);
+        execve(argv[0].c_str(), args.data(), options.env.empty() ? environ : env.data());
+        return 127;
+      },
+      options);
+}
+
+pid_t ForkChild(const std::function<int()>& body) {
+  pid_t pid = fork();
+  if (pid == 0) _exit(body());
   return pid;
 }
 
@@ -124,30 +178,19 @@ int WaitChild(pid_t pid) {
   while (waitpid(pid, &status, 0) < 0) {
     if (errno != EINTR) return -1;
   }
-  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-  return WEXITSTATUS(status);
+  return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
 }
 
-Handshake::Handshake() {
-  if (pipe2(fds_, O_CLOEXEC) != 0) abort();
+bool ProcessRunning(pid_t pid) {
+  std::string line;
+  std::getline(std::ifstream("/proc/" + std::to_string(pid) + "/stat"), line);
+  size_t paren = line.rfind(')');
+  return paren != std::string::npos && paren + 2 < line.size() && line[paren + 2] != 'Z';
 }
 
-Handshake::~Handshake() { CloseAll(); }
+void BecomeSubreaper() { prctl(PR_SET_CHILD_SUBREAPER, 1); }
 
-void Handshake::Signal() {
-  char byte = 1;
-  if (write(fds_[1], &byte, 1) != 1) abort();
-}
-
-void Handshake::Wait() {
-  char byte;
-  while (read(fds_[0], &byte, 1) < 0 && errno == EINTR) {
-  }
-}
-
-void Handshake::CloseAll() {
-  for (int& fd : fds_) {
-    if (fd >= 0) close(fd);
-    fd = -1;
+void ReapEnded() {
+  while (waitpid(-1, nullptr, WNOHANG) > 0) {
   }
 }

@@ -1,18 +1,21 @@
-// Shared test helpers: a temporary directory per test, leak checks for
-// descriptors and children, small file helpers.
+// Shared test helpers: a temporary directory per test and a fixture that
+// fails any test leaking a descriptor or a child; files; the environment;
+// and one way to run a function or a program in a child.
 #ifndef QUARN_TESTS_SUPPORT_TEST_SUPPORT_H_
 #define QUARN_TESTS_SUPPORT_TEST_SUPPORT_H_
 
 #include <gtest/gtest.h>
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 /// Number of open descriptors of this process.
 int CountOpenFds();
 
-/// Creates a fresh directory under TMPDIR (or /tmp); removes it on destruction.
+/// A fresh directory under TMPDIR (or /tmp), removed on destruction.
 class TempDir {
  public:
   TempDir();
@@ -37,11 +40,11 @@ class QuarnTest : public ::testing::Test {
 
 void WriteFile(const std::string& path, const std::string& content, int mode = 0644);
 std::string ReadFile(const std::string& path);
-bool Exists(const std::string& path);
+bool Exists(const std::string& path);  // the path itself, a link not followed
 
-/// Checks an `ls -l /proc/self/fd` listing taken by a shell script
-/// `script`: only 0, 1, 2, the script itself and ls's own /proc handle.
-void ExpectOnlyStandardDescriptors(const std::string& listing, const std::string& script);
+/// The lines of `ls -l /proc/self/fd`, run by a daemon script, that show a
+/// descriptor above 2 other than the script itself and the listing's own.
+std::string StrayDescriptors(const std::string& listing, const std::string& script);
 
 /// Sets (or, with null, unsets) an environment variable for one scope.
 class ScopedEnv {
@@ -55,34 +58,57 @@ class ScopedEnv {
   std::string old_value_;
 };
 
-/// Turns tracing on into a file of the temp dir for one scope.
+/// Tracing on, into `path`, for one scope.
 class ScopedTrace {
  public:
   explicit ScopedTrace(const std::string& path);
   ~ScopedTrace();
-  std::string Contents() const;
+  std::string Contents() const { return ReadFile(path_); }
 
  private:
   ScopedEnv enable_;
   std::string path_;
 };
 
-/// Forks a child that runs `body` and ends with _exit(its result).
-pid_t ForkChild(int (*body)(void*), void* arg);
-/// Waits for `pid`; returns its exit status, or 128+signal.
-int WaitChild(pid_t pid);
-
-/// A one-byte pipe handshake between parent and child.
-class Handshake {
- public:
-  Handshake();
-  ~Handshake();
-  void Signal();  // write one byte
-  void Wait();    // read one byte
-  void CloseAll();
-
- private:
-  int fds_[2];
+/// How a child runs: its environment, directory and standard streams.
+struct ChildOptions {
+  std::vector<std::string> unset_env;                        // removed first,
+  std::vector<std::pair<std::string, std::string>> set_env;  // then these set
+  std::vector<std::string> env;  // a program's whole environment, when not empty
+  std::string cwd;               // empty: the test's own
+  std::string stdin_text;
+  bool stdin_held_open = false;     // stdin: a pipe that stays open and empty
+  std::string stdout_file;          // descriptor 1 opened on this file, not captured
+  bool close_stdout = false;        // descriptor 1 closed
+  bool stdout_broken_pipe = false;  // descriptor 1: a pipe whose reader has gone
+  bool stdout_nonblocking = false;  // a non-blocking pipe, read only once it is full
+  bool merge_stderr = false;        // descriptor 2 is descriptor 1
+  bool ignore_sigpipe = false;
+  int timeout_seconds = 0;  // > 0: SIGALRM ends a child that hangs
 };
+
+struct ChildResult {
+  int status = -1;  // exit status, or 128 + signal
+  std::string out, err;
+  std::string report;  // what the child wrote to descriptor 3
+};
+
+/// Runs `body` in a child (its result is the exit status) and waits for it;
+/// its standard output and error, and descriptor 3, are captured.
+ChildResult RunChild(const std::function<int()>& body, const ChildOptions& options = {});
+/// RunChild for a program: argv[0] is its path, `name` what it sees as its
+/// argv[0] (default: the path). Descriptors above 2 are closed first.
+ChildResult RunProgram(const std::vector<std::string>& argv, const ChildOptions& options = {},
+                       const std::string& name = "");
+/// Starts `body` in a child without waiting; returns its pid.
+pid_t ForkChild(const std::function<int()>& body);
+/// Waits for `pid`; its exit status, or 128 + signal.
+int WaitChild(pid_t pid);
+/// True while `pid` runs (not a zombie, not gone).
+bool ProcessRunning(pid_t pid);
+/// Makes this process adopt orphaned descendants (daemons started by quarn).
+void BecomeSubreaper();
+/// Reaps every child that has ended, without waiting.
+void ReapEnded();
 
 #endif  // QUARN_TESTS_SUPPORT_TEST_SUPPORT_H_

@@ -7,24 +7,16 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
-#include <cstring>
 
 std::string EncodeWire(const std::string& type, const std::vector<std::string>& fields) {
+  static const char hex[] = "0123456789abcdef";
   std::string out = type + ".";
   for (const std::string& field : fields) {
     out += " \"";
     for (char c : field) {
-      char escaped[4];
-      switch (c) {
-      case '\n':
-      case '\r':
-      case '"':
-      case '\\':
-        snprintf(escaped, sizeof(escaped), "\\%02x", static_cast<unsigned char>(c));
-        out += escaped;
-        break;
-      default:
+      if (c == '\n' || c == '\r' || c == '"' || c == '\\') {
+        out += {'\\', hex[(c >> 4) & 0xF], hex[c & 0xF]};
+      } else {
         out += c;
       }
     }
@@ -34,86 +26,92 @@ std::string EncodeWire(const std::string& type, const std::vector<std::string>& 
 }
 
 WireConnection::WireConnection(int fd) : fd_(fd) {
-  int one = 1;
-  setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));  // fails quietly on AF_UNIX
+  int one = 1;  // small messages go at once (fails quietly on AF_UNIX)
+  setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
 }
 
-WireConnection::~WireConnection() { Close(); }
-
-void WireConnection::Close() {
+WireConnection::~WireConnection() {
   if (fd_ >= 0) close(fd_);
-  fd_ = -1;
 }
 
-bool WireConnection::ReadByte(char& c) {
-  for (;;) {
-    ssize_t n = recv(fd_, &c, 1, 0);
-    if (n == 1) return true;
-    if (n < 0 && errno == EINTR) continue;
-    return false;
-  }
-}
-
-std::string WireConnection::ReadHeaders() {
-  std::string headers;
+std::string WireConnection::ReadUntil(const std::string& end) {
+  std::string text;
   char c;
-  while (ReadByte(c)) {
-    headers += c;
-    if (headers.size() >= 4 && headers.compare(headers.size() - 4, 4, "\r\n\r\n") == 0) break;
-  }
-  return headers;
-}
-
-bool WireConnection::Read(WireMessage& message) {
-  message = WireMessage();
-  char c;
-  while (ReadByte(c) && c != '.') message.type += c;
-  if (c != '.') return false;
-  for (;;) {
-    if (!ReadByte(c)) return false;
-    if (c == '\n') return true;
-    if (c != ' ' || !ReadByte(c) || c != '"') return false;
-    std::string field;
-    for (;;) {
-      if (!ReadByte(c)) return false;
-      if (c == '"') break;
-      if (c == '\\') {
-        char hex[3] = {0, 0, 0};
-        if (!ReadByte(hex[0]) || !ReadByte(hex[1])) return false;
-        char value = static_cast<char>(strtol(hex, nullptr, 16));
-        if (value != '\r') field += value;
-      } else {
-        field += c;
-      }
+  ssize_t n;
+  while (text.size() < end.size() || text.compare(text.size() - end.size(), end.size(), end) != 0) {
+    while ((n = recv(fd_, &c, 1, 0)) < 0 && errno == EINTR) {
     }
-    message.fields.push_back(field);
+    if (n != 1) return end == "\n" ? "" : text;
+    text += c;
   }
+  return text;
 }
 
 void WireConnection::Send(const std::string& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
+  for (size_t done = 0; done < bytes.size();) {
     ssize_t n = send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    done += static_cast<size_t>(n);
+    if (n <= 0 && errno != EINTR) return;
+    done += n > 0 ? static_cast<size_t>(n) : 0;
   }
+}
+
+ScriptedDaemon::ScriptedDaemon(std::vector<Step> script, bool accepts, bool listens,
+                               std::function<void(WireConnection&)> more)
+    : listener_(ListenLoopback(&port_)) {
+  if (!listens) close(listener_), listener_ = -1;
+  if (listener_ < 0) return;
+  thread_ = std::thread([this, script = std::move(script), accepts, more = std::move(more)] {
+    WireConnection c(accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC));
+    request = c.ReadHeaders();
+    if (accepts) c.Send(kTestAccept);
+    while (accepts && description.find("preamble-done.\n") == std::string::npos) {
+      std::string message = c.ReadMessage();
+      if (message.empty()) break;
+      description += message;
+    }
+    for (const Step& step : script) {
+      c.Send(step.bytes);
+      if (step.answered) answers += c.ReadMessage();
+    }
+    if (more) more(c);
+  });
+}
+
+void ScriptedDaemon::Join() {
+  if (thread_.joinable()) thread_.join();
+  if (listener_ >= 0) close(listener_);
+  listener_ = -1;
+}
+
+namespace {
+
+sockaddr_in Loopback(int port) {
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  return address;
+}
+
+}  // namespace
+
+int ConnectLoopback(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address = Loopback(port);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) return fd;
+  close(fd);
+  return -1;
 }
 
 int ListenLoopback(int* port) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  struct sockaddr_in address;
-  memset(&address, 0, sizeof(address));
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-      listen(fd, 16) != 0) {
+  sockaddr_in address = Loopback(0);
+  socklen_t length = sizeof(address);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(fd, 16) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
     close(fd);
     return -1;
   }
-  socklen_t length = sizeof(address);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
   *port = ntohs(address.sin_port);
   return fd;
 }

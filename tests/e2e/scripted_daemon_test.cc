@@ -1,0 +1,186 @@
+// Quarn against a daemon played by the test: the conversation's bytes, a
+// daemon that dies at every stage, console input and passwords, and what
+// quarn writes.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "support/e2e_fixture.h"
+#include "support/registry_support.h"
+#include "support/wire.h"
+
+namespace {
+
+class Scripted : public QuarnE2E {
+ protected:
+  // Quarn against `daemon`, registered as the only live (uncommitted) entry.
+  ChildResult Against(ScriptedDaemon& daemon, ChildOptions options = {},
+                      const std::vector<std::string>& args = {"anything"}) {
+    MakeEntry(config_ + "/daemons", "fake", daemon.port(), nullptr);
+    LockHolder alive({config_ + "/daemons/fake/alivelock"});
+    options.timeout_seconds = 20;
+    ChildResult r = Quarn(args, options);
+    daemon.Join();
+    return r;
+  }
+};
+
+TEST_F(Scripted, DaemonDiesAtEveryStageAndExitCodeRules) {
+  const std::string none = "ended the conversation without an exit code";
+  struct Case {
+    std::string bytes;  // what the daemon sends, then it hangs up
+    int status;
+    std::string out, err;     // err: a part of the one line quarn writes, or none
+    bool accepts = true;      // answers 101 and reads the description first
+    bool hold_stdin = false;  // console input that never comes
+    bool listens = true;
+  } cases[] = {
+      {"", 13, "", "cannot connect to the daemon at 127.0.0.1:", false, false, false},
+      {"", 13, "", "handshake with", false},  // before the 101
+      {"HTTP/1.1 403 Forbidden\r\n\r\n", 13, "", "refused the connection: HTTP/1.1 403 Forbidden",
+       false},
+      {"HTTP/1.1 101 Switching Protocols\r\nUpgr", 13, "", "handshake with", false},
+      {"", 255, "", none},
+      {EncodeWire("stdout", {"whole\n"}) + "stdout. \"partial", 255, "whole\n", none},
+      {EncodeWire("stdin-request", {"100"}), 255, "", none},
+      {EncodeWire("stdin-request", {"100"}), 255, "", none, true, true},
+      {EncodeWire("password-read", {"Password: ", "true"}), 255, "Password: \n", none},
+      {"stdout \"no full stop\"\n", 255, "", none},
+      {EncodeWire("exit-code", {"\x02"}) + EncodeWire("bogus", {}), 13, "",
+       "sent an unknown message 'bogus'"},
+      {EncodeWire("exit-code", {}), 255, "", "sent a 'exit-code' message without its field"},
+      {EncodeWire("stdout", {}), 255, "", "sent a 'stdout' message without its field"},
+      {EncodeWire("stderr", {}), 255, "", "sent a 'stderr' message without its field"},
+      // Exit codes: the first byte, the last message's; the four escaped
+      // bytes, the dropped "\0d" included.
+      {EncodeWire("exit-code", {""}), 0, "", ""},
+      {EncodeWire("exit-code", {"\xFF"}), 255, "", ""},
+      {EncodeWire("exit-code", {"70"}), 55, "", ""},
+      {EncodeWire("exit-code", {"\x05"}) + EncodeWire("exit-code", {"\x07"}), 7, "", ""},
+      {EncodeWire("exit-code", {"\x03"}) + EncodeWire("exit-code", {}), 3, "", ""},
+      {"exit-code. \"\\0d\"\n", 13, "", ""},
+      {EncodeWire("exit-code", {"\r\x05"}), 13, "", ""},
+      {EncodeWire("exit-code", {"\n"}), 10, "", ""},
+      {EncodeWire("exit-code", {"\""}), 34, "", ""},
+      {EncodeWire("exit-code", {"\\"}), 92, "", ""},
+  };
+  for (const Case& c : cases) {
+    ScriptedDaemon daemon({{c.bytes}}, c.accepts, c.listens);
+    ChildOptions options;
+    options.stdin_text = "typed line\nsecret\n";
+    options.stdin_held_open = c.hold_stdin;
+    ChildResult r = Against(daemon, options);
+    EXPECT_EQ(c.status, r.status) << c.bytes;  // a signal would show as 128+n
+    EXPECT_EQ(c.out, r.out) << c.bytes;
+    bool one_line = r.err.rfind("quarn: ", 0) == 0 && r.err.find('\n') == r.err.size() - 1;
+    EXPECT_TRUE(c.err.empty() ? r.err.empty() : one_line && r.err.find(c.err) != std::string::npos)
+        << c.bytes << ": " << r.err;
+  }
+}
+
+TEST_F(Scripted, DescriptionAndOutput) {
+  ChildOptions options;
+  options.env = {"A=1=2", "B=", "=X", "NOEQ"};
+  options.cwd = temp_.path();
+  ScriptedDaemon daemon(
+      {{EncodeWire("stdout", {"hi"}) + EncodeWire("stderr", {"oops\n", "ignored"}) +
+        EncodeWire("stdout", {std::string("a\0b", 3)}) +
+        EncodeWire("exit-code", {std::string(1, '\0')})}});
+  ChildResult r = Against(daemon, options, {"echo", "x\"y\n"});
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ(std::string("hia\0b", 5), r.out);
+  EXPECT_EQ("oops\n", r.err);
+  EXPECT_EQ("app. \"quarn\"\narg. \"--config\"\narg. \"" + config_ +
+                "\"\narg. \"echo\"\narg. \"x\\22y\\0a\"\nenv. \"A\" \"1=2\"\nenv. \"B\" \"\"\n"
+                "env. \"\" \"\"\nenv. \"\" \"\"\ncwd. \"" +
+                temp_.path() + "\"\npreamble-done.\n",
+            daemon.description);
+}
+
+TEST_F(Scripted, RelayKeepsOrderAndNeverHoldsBack) {
+  ChildOptions merged;
+  merged.stdout_file = temp_.Sub("out");
+  merged.merge_stderr = true;
+  WriteFile(merged.stdout_file, "");
+  std::string big, burst, expected;
+  for (int i = 0; big.size() < 3 * 1024 * 1024; ++i)
+    big += "line " + std::to_string(i) + " \"x\"\\\n";
+  for (int i = 0; i < 100; ++i) burst += EncodeWire("stdout", {std::to_string(i) + ","});
+  for (int i = 0; i < 100; ++i) expected += std::to_string(i) + ",";
+  ScriptedDaemon daemon({{burst + EncodeWire("stderr", {"E"}) + EncodeWire("stdout", {"O"})}}, true,
+                        true, [&](WireConnection& c) {
+                          // Nothing more comes until the text so far is on the console.
+                          for (int i = 0;
+                               i < 10000 && ReadFile(merged.stdout_file) != expected + "EO"; ++i) {
+                            usleep(1000);
+                          }
+                          c.Send(EncodeWire("stdout", {big}) + EncodeWire("exit-code", {"\x03"}));
+                        });
+  EXPECT_EQ(3, Against(daemon, merged).status);
+  EXPECT_EQ(expected + "EO" + big, ReadFile(merged.stdout_file));
+  // Past the hold limit a text is written as it arrives: a refusal (a bad
+  // escape after 2 MiB) cuts it where it stands.
+  std::string head(2 * 1024 * 1024, 'a');
+  ScriptedDaemon refusing({{"stdout. \"" + head + "\\G0\"\n"}});
+  ChildResult r = Against(refusing);
+  EXPECT_EQ(255, r.status);
+  EXPECT_GE(r.out.size(), 1024u * 1024u);
+  EXPECT_EQ(0u, head.find(r.out));
+}
+
+TEST_F(Scripted, ConsoleInputAndPasswords) {
+  ChildOptions input;
+  input.stdin_text = std::string("abc\n\nrest\0x\n  s3cret  \n   \n p\0w \n", 32);
+  std::vector<Step> script;
+  for (const char* limit : {"10", "10", "2", "abc", "0", "40000", "100"}) {
+    script.push_back({EncodeWire("stdin-request", {limit}), true});
+  }
+  script.push_back({EncodeWire("password-read", {"Password: "})});  // one field: ignored
+  for (const char* flag : {"true", "yes", "TRUE"}) {
+    script.push_back({EncodeWire("password-read", {"P: ", flag}), true});
+  }
+  script.push_back({EncodeWire("stdin-request", {"100"}), true});
+  script.push_back({EncodeWire("stdin-request", {}), true});
+  script.push_back({EncodeWire("exit-code", {""})});
+  ScriptedDaemon daemon(script);
+  ChildResult r = Against(daemon, input);
+  // An empty line is input; a password of spaces only is empty.
+  static const char answers[] =
+      "stdin-response. \"abc\\0a\"\nstdin-response. \"\\0a\"\nstdin-response. \"re\"\n"
+      "stdin-closed.\nstdin-closed.\nstdin-closed.\nstdin-response. \"st\0x\\0a\"\n"
+      "password-entered. \"s3cret\"\npassword-entered. \"\"\npassword-entered. \"p\0w\"\n"
+      "stdin-closed.\nstdin-closed.\n";
+  EXPECT_EQ(std::string(answers, sizeof(answers) - 1), daemon.answers);
+  EXPECT_EQ("P: \nP: \nP: \n", r.out);
+  EXPECT_EQ(0, r.status);
+}
+
+TEST_F(Scripted, TextsThatDoNotConvert) {
+  ChildOptions options;
+  options.set_env = {{"QUARN_TRANSCODE_UTF8", "1"}, {"BAD", "\xFF"}, {"GOOD", "1"}};
+  options.stdin_text = "pw\xFFsecret\nok\nbad\xFF\nmore\n";
+  std::vector<Step> script = {{EncodeWire("password-read", {"P: ", "true"}), true}};
+  for (int i = 0; i < 3; ++i) script.push_back({EncodeWire("stdin-request", {"100"}), true});
+  script.push_back({EncodeWire("exit-code", {""})});
+  ScriptedDaemon daemon(script);
+  ChildResult r = Against(daemon, options, {"", "ok"});
+  // A password that does not convert: the empty answer, input stays on; a
+  // line that does not convert ends console input for good.
+  EXPECT_EQ("password-entered. \"\"\nstdin-response. \"ok\\0a\"\nstdin-closed.\nstdin-closed.\n",
+            daemon.answers);
+  EXPECT_EQ(
+      "quarn: the password does not convert to UTF-8; an empty one is sent\n"
+      "quarn: console input does not convert to UTF-8; the daemon is told that input ended\n",
+      r.err);
+  // The bad environment entry is left out; an empty argument still goes.
+  EXPECT_EQ(std::string::npos, daemon.description.find("BAD"));
+  EXPECT_NE(std::string::npos, daemon.description.find("env. \"GOOD\" \"1\"\n"));
+  EXPECT_NE(std::string::npos, daemon.description.find("arg. \"\"\narg. \"ok\"\n"));
+  // An argument that does not convert is never sent.
+  ScriptedDaemon never({});
+  r = Against(never, options, {"ok", "bad\xFF"});
+  EXPECT_EQ(13, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("argument 4")) << r.err;
+  EXPECT_EQ("", never.description);
+}
+
+}  // namespace

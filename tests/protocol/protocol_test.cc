@@ -1,0 +1,215 @@
+// The handshake and the messages: what goes on the wire and how every
+// reader takes what arrives.
+#include "protocol/protocol.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "platform/sys.h"
+#include "protocol/connection.h"
+#include "support/test_support.h"
+#include "support/wire.h"
+
+namespace {
+
+class ProtocolTest : public QuarnTest {};
+
+// A socket pair: the test writes `bytes` into [1] (then closes it) and
+// reads from [0].
+struct Pair {
+  explicit Pair(const std::string& bytes) {
+    EXPECT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds));
+    int size = 4 << 20;
+    setsockopt(fds[1], SOL_SOCKET, SO_SNDBUF, &size, sizeof(size));
+    EXPECT_EQ(static_cast<ssize_t>(bytes.size()), write(fds[1], bytes.data(), bytes.size()));
+    close(fds[1]);
+  }
+  ~Pair() { close(fds[0]); }
+  int fds[2];
+};
+
+TEST_F(ProtocolTest, ReaderCodes) {
+  struct Case {
+    std::string bytes;
+    int code;
+    std::vector<std::string> fields;  // what a failure leaves, or the message
+  } cases[] = {
+      {"x.\n", 0, {}},
+      {". \"\"\n", 0, {""}},
+      {"arg. \"a\\22b\\5cc\\0d\\0a\"\n", 0, {"a\"b\\c\n"}},
+      {"t. \"\\41\" \"raw\nline\r\"\n", 0, {"A", "raw\nline\r"}},
+      {"t. \"\\4A\"\n", -6, {}},
+      {"t. \"\\G0\"\n", -5, {}},
+      {"t.  \"a\"\n", -4, {}},
+      {"t. \"one\" \"two\" x", -4, {"one", "two"}},
+      {"t. \"a\"\"b\"\n", -3, {"a"}},
+      {"t. \"a\"\r\n", -3, {"a"}},
+      {"t{.\n", -1, {}},
+      {"t .\n", -1, {}},
+      {"", -1, {}},
+      {"t", -1, {}},
+      {"t. \"a", -2, {}},
+  };
+  for (const Case& c : cases) {
+    Pair pair(c.bytes);
+    Message m;
+    m.type = "stale";
+    EXPECT_EQ(c.code, ReadMessage(&pair.fds[0], &m)) << c.bytes;
+    EXPECT_EQ(c.code == 0 ? c.bytes.substr(0, c.bytes.find('.')) : "", m.type) << c.bytes;
+    EXPECT_EQ(c.fields, m.fields) << c.bytes;
+  }
+  // The socket form takes nothing after the message's line feed.
+  Pair pair("a. \"1\"\nHTTP-ish tail");
+  Message m;
+  ASSERT_EQ(0, ReadMessage(&pair.fds[0], &m));
+  char rest[64];
+  ssize_t n = recv(pair.fds[0], rest, sizeof(rest), MSG_DONTWAIT);
+  EXPECT_EQ("HTTP-ish tail", std::string(rest, n > 0 ? n : 0));
+}
+
+size_t g_recv_cap = 1;
+ssize_t CappedRecv(int fd, void* data, size_t size, int flags) {
+  return ::recv(fd, data, std::min(size, g_recv_cap), flags);
+}
+
+// Every state of the reader meets a receive's end: short fields, escapes
+// split anywhere, and long fields of every kind of byte whose escapes fall
+// at every offset of the decoder's blocks.
+TEST_F(ProtocolTest, DecodeUnderEveryReceiveSize) {
+  std::string text;
+  const char kinds[] = {'a', '\n', '\r', '"', '\\', '\0', '\xff', ' '};
+  for (int i = 0; text.size() < 5000; ++i) {
+    text.append(static_cast<size_t>(i % 70), 'x');
+    text.push_back(kinds[i % 8]);
+    if (i % 5 == 0) text.append("\n\n\n");
+  }
+  std::string expected = text;
+  expected.erase(std::remove(expected.begin(), expected.end(), '\r'), expected.end());
+  // And escapes alone in a block at its last two bytes, their digits past it.
+  std::string x63(63, 'x'), tail(200, 'y');
+  std::vector<std::string> lone = {x63 + "\n" + tail, x63 + "x\n" + tail, x63 + "x\r" + tail};
+  std::vector<std::vector<std::string>> decoded = {
+      {"a\"b\\c\n"}, {"", "AB"}, {expected, "second"}, {lone[0], lone[1], x63 + "x" + tail}};
+  std::string stream = "arg. \"a\\22b\\5cc\\0d\\0a\"\n. \"\" \"\\41\\42\"\n" +
+                       EncodeWire("stdout", {text, "second"}) + EncodeWire("t", lone) +
+                       "t. \"\\4A\"\n";
+  for (size_t cap : {1, 2, 3, 5, 64, 65, 130, 131, 132, 1000, 65536}) {
+    for (bool read_ahead : {true, false}) {
+      Pair pair(stream);
+      g_recv_cap = cap;
+      ScopedSysOverride<decltype(SysCalls::recv)> capped(&SysCalls::recv, &CappedRecv);
+      Connection connection(pair.fds[0], read_ahead);
+      Message m;
+      std::vector<std::vector<std::string>> got;
+      int code;
+      while ((code = ReadMessage(connection, m, nullptr, MessageLimits())) == 0)
+        got.push_back(m.fields);
+      EXPECT_EQ(-6, code) << cap;  // at "\4A"
+      EXPECT_EQ(decoded, got) << cap;
+    }
+  }
+}
+
+TEST_F(ProtocolTest, EveryReaderHasABound) {
+  std::string many_fields = "t.";
+  for (int i = 0; i < 65; ++i) many_fields += " \"\"";
+  struct Case {
+    std::string bytes;
+    int code;
+  } cases[] = {
+      {std::string(64 * 1024 + 1, 't') + ".\n", -1},
+      {many_fields + "\n", -4},
+      {EncodeWire("arg", {std::string(64 * 1024 + 1, 'a')}), -4},
+      {EncodeWire("stdout", {std::string(1024 * 1024 + 1, 'a')}), -4},
+      {EncodeWire("stdout", {std::string(1024 * 1024, 'a')}), 0},
+  };
+  for (const Case& c : cases) {
+    Pair pair(c.bytes);
+    Connection connection(pair.fds[0]);
+    Message m;
+    EXPECT_EQ(c.code, ReadMessage(connection, m, nullptr, MessageLimits())) << c.bytes.size();
+  }
+}
+
+ssize_t ShortSend(int, const void*, size_t size, int) { return static_cast<ssize_t>(size / 2); }
+
+TEST_F(ProtocolTest, SendFailures) {
+  int fds[2];
+  ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds));
+  {
+    ScopedSysOverride<decltype(SysCalls::send)> shortened(&SysCalls::send, &ShortSend);
+    EXPECT_EQ(-3, WriteMessage(&fds[0], "t", "%s", "x"));
+  }
+  // A peer that has gone: an error code, not SIGPIPE.
+  close(fds[1]);
+  EXPECT_EQ(-2, WriteMessage(&fds[0], "t", "%s", "x"));
+  close(fds[0]);
+}
+
+const char kKey[] = "0123456789ABCDEF0123456789ABCDEF";
+
+// Negotiate against a canned response; its code, and the request sent.
+int Negotiated(const std::string& response, std::string* request = nullptr) {
+  int pair[2];
+  EXPECT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair));
+  EXPECT_EQ(static_cast<ssize_t>(response.size()),
+            write(pair[1], response.data(), response.size()));
+  shutdown(pair[1], SHUT_WR);
+  int code = Negotiate(&pair[0], kKey);
+  WireConnection peer(pair[1]);
+  if (request) *request = peer.ReadHeaders();
+  close(pair[0]);
+  return code;
+}
+
+TEST_F(ProtocolTest, RequestAndResponses) {
+  std::string upgrade = kTestUpgradeHeader, token = upgrade.substr(9), request;
+  {
+    ScopedEnv transcode("QUARN_TRANSCODE_UTF8", nullptr);
+    ScopedEnv lc_all("LC_ALL", "C.UTF-8");
+    EXPECT_EQ(0, Negotiated(kTestAccept, &request));
+    EXPECT_EQ(std::string(kTestRequestLine) + "\r\nX-Secret-Key: " + kKey +
+                  "\r\nAccept-Charset: UTF-8\r\nConnection: Upgrade\r\n" + upgrade + "\r\n\r\n",
+              request);
+  }
+  ScopedEnv transcode("QUARN_TRANSCODE_UTF8", "");  // set, even empty: no charset header
+  EXPECT_EQ(0, Negotiated(kTestAccept, &request));
+  EXPECT_EQ(std::string::npos, request.find("Accept-Charset"));
+  struct Case {
+    std::string response;
+    int code;
+  } cases[] = {
+      {"HTTP/1.1 101 X\r\nA: b\r\n" + upgrade + "\r\nC: d\r\n   \r\n", 0},
+      {"HTTP/1.1 200 OK\r\n\r\n", -3},
+      {"HTTP/1.1 21012 Odd\r\nUpgradeX " + token + "\r\n\r\n", 0},
+      {"HTTP/1.1 101 X\r\nupgrade: " + token + "\r\n\r\n", kNegotiateNoUpgradeHeader},
+      {"HTTP/1.1 101 X\r\nUpgrade: websocket\r\n\r\n", -4},
+      {"HTTP/1.1 101 X\rX", -2},  // CR without LF
+      {"HTTP/1.1 101 X\r\n", -2},
+      {"HTTP/1.1 101 " + std::string(64 * 1024, 'x') + "\r\n\r\n", -2},  // a line past its limit
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.code, Negotiated(c.response)) << c.response.substr(0, 60);
+}
+
+TEST_F(ProtocolTest, HandshakeAndMessagesShareTheConnectionsBuffer) {
+  int pair[2];
+  ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair));
+  // The response and the first messages arrive in one piece: what the
+  // handshake receives past its empty line is the message reader's.
+  std::string bytes = std::string(kTestAccept) + "stdout. \"early\"\nexit-code. \"\\05\"\n";
+  ASSERT_EQ(static_cast<ssize_t>(bytes.size()), write(pair[1], bytes.data(), bytes.size()));
+  Connection connection(pair[0]);
+  EXPECT_EQ(0, Negotiate(connection, kKey, nullptr));
+  Message m;
+  ASSERT_EQ(0, ReadMessage(connection, m, nullptr, MessageLimits()));
+  EXPECT_EQ((std::vector<std::string>{"early"}), m.fields);
+  ASSERT_EQ(0, ReadMessage(connection, m, nullptr, MessageLimits()));
+  EXPECT_EQ("exit-code", m.type);
+  close(pair[0]);
+  close(pair[1]);
+}
+
+}  // namespace
