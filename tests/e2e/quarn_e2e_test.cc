@@ -23,11 +23,8 @@ TEST_F(QuarnE2E, CommandsThroughOneDaemon) {
     std::string out, err;
   } cases[] = {
       {{"echo", "hello", "world"}, "", 0, "hello world\n", ""},
-      {{"fail", "7"}, "", 7, "", ""},
       {{"fail", "13"}, "", 13, "", ""},  // the byte 0x0D travels as the escape \0d
-      {{"fail", "255"}, "", 255, "", ""},
-      {{"stderr", "to err"}, "", 0, "", "to err\n"},
-      {{"no-such-command"}, "", 1, "", "unknown command: no-such-command\n"},
+      {{"nothing"}, "", 1, "", "unknown command: nothing\n"},  // the daemon's error, relayed
       {{"cat"}, "line one\nline two\nno newline", 0, "line one\nline two\nno newline", ""},
       {{"args", "a b", "--x"}, "", 0, "--config\n" + config_ + "\nargs\na b\n--x\n", ""},
   };
@@ -39,10 +36,7 @@ TEST_F(QuarnE2E, CommandsThroughOneDaemon) {
     EXPECT_EQ(c.out, r.out) << c.args[0];
     EXPECT_EQ(c.err, r.err) << c.args.back();
   }
-  ASSERT_EQ(1u, Entries().size());
-  // Nothing but the entry is left in the registry: every lock file went.
-  EXPECT_FALSE(Exists(config_ + "/daemons/lock"));
-  EXPECT_FALSE(Exists(config_ + "/daemons/" + Entries()[0] + "/lock"));
+  EXPECT_EQ(1u, Entries().size());
 }
 
 TEST_F(QuarnE2E, RerunStartsASecondDaemonAndSendsTheCommandAgain) {
@@ -102,7 +96,8 @@ TEST_F(QuarnE2E, StartupFailuresReportTheDaemonsErrors) {
       {"echo 'Port: 1234'\necho 'Key: '\n",
        "quarn: the daemon program '" + fake + "' did not report its key; it printed: Key:\n"},
       {"exit 0\n", "quarn: the daemon program '" + fake + "' ended without reporting its port\n"},
-      {"", "quarn: cannot run the daemon program '" + temp_.Sub("missing") + "': No such file"},
+      {"", "quarn: cannot run the daemon program '" + temp_.Sub("missing") +
+               "': No such file or directory\n"},
   };
   for (const Case& c : cases) {
     WriteFile(fake, "#!/bin/sh\n" + c.script, 0755);
@@ -110,7 +105,7 @@ TEST_F(QuarnE2E, StartupFailuresReportTheDaemonsErrors) {
     options.set_env = {{"TREL_DAEMON_PATH", c.script.empty() ? temp_.Sub("missing") : fake}};
     ChildResult r = Quarn({"echo", "hi"}, options);
     EXPECT_EQ(13, r.status) << c.script;
-    EXPECT_EQ(0u, r.err.find(c.err)) << r.err;
+    EXPECT_EQ(c.err, r.err);
   }
 }
 
@@ -118,7 +113,7 @@ TEST_F(QuarnE2E, TraceFileOfOneRun) {
   ChildOptions options;
   options.set_env = {{"QUARN_NATIVE_TRACE_ENABLE", ""}};
   options.cwd = temp_.path();
-  EXPECT_EQ(3, Quarn({"-d", "rel", "fail", "3"}, options).status);
+  EXPECT_EQ(3, Quarn({"--directory", "rel", "fail", "3"}, options).status);
   std::vector<std::string> names;
   ASSERT_EQ(0, ListFileSystemEntries(config_ + "/trace", names, false));
   ASSERT_EQ(1u, names.size());
@@ -150,7 +145,6 @@ TEST_F(QuarnE2E, OutputThatCannotBeWrittenEndsTheRun) {
   // not drained into the closed pipe (the alarm would end that drain).
   ChildOptions gone;
   gone.stdout_broken_pipe = true;
-  gone.ignore_sigpipe = true;
   gone.timeout_seconds = 20;
   r = Quarn({"flood", "100000000000"}, gone);
   EXPECT_EQ(13, r.status);
@@ -165,8 +159,7 @@ TEST_F(QuarnE2E, OutputThatCannotBeWrittenEndsTheRun) {
 }
 
 TEST_F(QuarnE2E, RelativeProgramAndConfigurationPaths) {
-  std::string program = QUARN_BINARY;
-  std::string build_dir = program.substr(0, program.rfind('/'));
+  std::string build_dir = std::string(QUARN_BINARY).substr(0, std::string(QUARN_BINARY).rfind('/'));
   ChildOptions from_parent;
   from_parent.cwd = build_dir.substr(0, build_dir.rfind('/'));
   EXPECT_EQ("hi\n", Quarn({"echo", "hi"}, from_parent,

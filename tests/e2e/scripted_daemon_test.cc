@@ -58,6 +58,7 @@ TEST_F(Scripted, DaemonDiesAtEveryStageAndExitCodeRules) {
       {EncodeWire("exit-code", {"\x05"}) + EncodeWire("exit-code", {"\x07"}), 7, "", ""},
       {EncodeWire("exit-code", {"\x03"}) + EncodeWire("exit-code", {}), 3, "", ""},
       {"exit-code. \"\\0d\"\n", 13, "", ""},
+      {EncodeWire("exit-code", {"\r" + std::string(200, 'x')}), 13, "", ""},
       {EncodeWire("exit-code", {"\r\x05"}), 13, "", ""},
       {EncodeWire("exit-code", {"\n"}), 10, "", ""},
       {EncodeWire("exit-code", {"\""}), 34, "", ""},
@@ -85,15 +86,16 @@ TEST_F(Scripted, DescriptionAndOutput) {
       {{EncodeWire("stdout", {"hi"}) + EncodeWire("stderr", {"oops\n", "ignored"}) +
         EncodeWire("stdout", {std::string("a\0b", 3)}) +
         EncodeWire("exit-code", {std::string(1, '\0')})}});
-  ChildResult r = Against(daemon, options, {"echo", "x\"y\n"});
+  ChildResult r = Against(daemon, options, {"-d", "config", "echo", "x\"y\n"});
   EXPECT_EQ(0, r.status);
   EXPECT_EQ(std::string("hia\0b", 5), r.out);
   EXPECT_EQ("oops\n", r.err);
-  EXPECT_EQ("app. \"quarn\"\narg. \"--config\"\narg. \"" + config_ +
-                "\"\narg. \"echo\"\narg. \"x\\22y\\0a\"\nenv. \"A\" \"1=2\"\nenv. \"B\" \"\"\n"
-                "env. \"\" \"\"\nenv. \"\" \"\"\ncwd. \"" +
-                temp_.path() + "\"\npreamble-done.\n",
-            daemon.description);
+  EXPECT_EQ(
+      "app. \"quarn\"\narg. \"--config\"\narg. \"" + config_ +
+          "\"\narg. \"-d\"\narg. \"config\"\narg. \"echo\"\narg. \"x\\22y\\0a\"\nenv. \"A\" \"1=2\"\nenv. \"B\" \"\"\n"
+          "env. \"\" \"\"\nenv. \"\" \"\"\ncwd. \"" +
+          config_ + "\"\npreamble-done.\n",
+      daemon.description);
 }
 
 TEST_F(Scripted, RelayKeepsOrderAndNeverHoldsBack) {
@@ -131,15 +133,15 @@ TEST_F(Scripted, ConsoleInputAndPasswords) {
   ChildOptions input;
   input.stdin_text = std::string("abc\n\nrest\0x\n  s3cret  \n   \n p\0w \n", 32);
   std::vector<Step> script;
-  for (const char* limit : {"10", "10", "2", "abc", "0", "40000", "100"}) {
-    script.push_back({EncodeWire("stdin-request", {limit}), true});
-  }
+  auto ask = [&](const char* type, std::vector<std::string> fields) {
+    script.push_back({EncodeWire(type, fields), true});
+  };
+  for (const char* limit : {"10", "10", "2", "abc", "0", "40000", "100"})
+    ask("stdin-request", {limit});
   script.push_back({EncodeWire("password-read", {"Password: "})});  // one field: ignored
-  for (const char* flag : {"true", "yes", "TRUE"}) {
-    script.push_back({EncodeWire("password-read", {"P: ", flag}), true});
-  }
-  script.push_back({EncodeWire("stdin-request", {"100"}), true});
-  script.push_back({EncodeWire("stdin-request", {}), true});
+  for (const char* flag : {"true", "yes", "TRUE"}) ask("password-read", {"P: ", flag});
+  ask("stdin-request", {"100"});
+  ask("stdin-request", {});
   script.push_back({EncodeWire("exit-code", {""})});
   ScriptedDaemon daemon(script);
   ChildResult r = Against(daemon, input);

@@ -59,7 +59,6 @@ TEST_F(StartDaemonTest, StartupLineRules) {
       {"Port: -5\\nKey: k\\n", "-11 "},
       {"Port: 5\\nKey: \\n", "-10 "},
       {"Port: \\nKey: k\\n", "-8 "},
-      {"Port: 5\\nNoKey\\n", "-10 "},
       {"Port: 5\\n", "-9 ", false},
       {"Port: " + std::string(70000, '1') + "\\n", "-6 "},  // past the line limit
       {"Listening for transport dt_socket\\n", "-7 ", false},

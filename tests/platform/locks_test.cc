@@ -16,11 +16,14 @@ TEST_F(LocksTest, TakenWithoutWaitingAndReleasedByDeletion) {
   std::string path = temp_.Sub("x/y/lock");
   int handle = -1;
   ASSERT_EQ(0, AcquireFileLock(path, &handle));  // the directories are made too
-  // Another process is refused at once, and nothing stays open there.
+  // Another process is refused at once, and nothing stays open there; a
+  // name without a directory is refused (in the child's directory, ours).
   EXPECT_EQ(0, RunChild([&] {
-                 int other = 123;
-                 return AcquireFileLock(path, &other) == kLockBusy && other == -1 ? 0 : 1;
+                 int other = 123, bare = 123;
+                 return AcquireFileLock(path, &other) != kLockBusy || other != -1 ||
+                        chdir(temp_.path().c_str()) != 0 || AcquireFileLock("nolock", &bare) != -4;
                }).status);
+  EXPECT_FALSE(Exists(temp_.Sub("nolock")));
   EXPECT_EQ(0, ReleaseFileLock(path, &handle));
   EXPECT_EQ(-1, handle);
   EXPECT_FALSE(Exists(path));

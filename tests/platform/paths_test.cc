@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
+
 #include "platform/files.h"
 #include "platform/strings.h"
 #include "support/test_support.h"
@@ -32,6 +34,8 @@ TEST_F(PathsTest, JoinsAndQuotes) {
     EXPECT_EQ(j.result, PathConcatenate(base, j.component)) << j.base;
     EXPECT_EQ(j.out, base) << j.base;
   }
+  for (const char* path : {"/x", "~/x"}) EXPECT_TRUE(IsPathAbsolute(path)) << path;
+  for (const char* path : {"~", "x", "\"/x\""}) EXPECT_FALSE(IsPathAbsolute(path)) << path;
   struct Quote {
     std::string in;
     bool removed;
@@ -55,16 +59,12 @@ TEST_F(PathsTest, JoinsAndQuotes) {
 
 TEST_F(PathsTest, InstallDirectory) {
   std::string bin1 = temp_.Sub("bin1"), bin3 = temp_.Sub("bin3");
-  mkdir(bin1.c_str(), 0700);
-  mkdir(bin3.c_str(), 0700);
+  for (const std::string& bin : {bin1, bin3}) mkdir(bin.c_str(), 0700);
   WriteFile(bin1 + "/quarn", "x", 0644);  // not executable: passed over
   WriteFile(bin3 + "/quarn", "x", 0755);
   ScopedEnv path(("PATH"), ("::" + bin1 + ":" + temp_.Sub("bin2") + ":" + bin3 + "/").c_str());
-  char self[4096] = {};
-  ASSERT_GT(readlink("/proc/self/exe", self, sizeof(self) - 1), 0);
-  std::string self_dir = std::string(self).substr(0, std::string(self).rfind('/'));
-  char cwd[4096];
-  ASSERT_NE(nullptr, getcwd(cwd, sizeof(cwd)));
+  std::string self_dir = std::filesystem::read_symlink("/proc/self/exe").parent_path();
+  std::string cwd = std::filesystem::current_path();
   struct Case {
     std::string executable;
     int result;
@@ -73,8 +73,8 @@ TEST_F(PathsTest, InstallDirectory) {
       {"quarn", 0, bin3 + "/"},  // the PATH entry as written
       {"nothere", 0, self_dir},  // not on PATH: the running program's own directory
       {"/usr/bin/quarn", 0, "/usr/bin"},
-      {"./quarn", 0, std::string(cwd) + "/."},
-      {"build/quarn", 0, std::string(cwd) + "/build"},  // as the shell ran it
+      {"./quarn", 0, cwd + "/."},
+      {"build/quarn", 0, cwd + "/build"},  // as the shell ran it
       {"", -1, ""},
   };
   for (const Case& c : cases) {

@@ -139,14 +139,24 @@ ssize_t ShortSend(int, const void*, size_t size, int) { return static_cast<ssize
 TEST_F(ProtocolTest, SendFailures) {
   int fds[2];
   ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds));
-  {
-    ScopedSysOverride<decltype(SysCalls::send)> shortened(&SysCalls::send, &ShortSend);
-    EXPECT_EQ(-3, WriteMessage(&fds[0], "t", "%s", "x"));
-  }
   // A peer that has gone: an error code, not SIGPIPE.
   close(fds[1]);
   EXPECT_EQ(-2, WriteMessage(&fds[0], "t", "%s", "x"));
+  ScopedSysOverride<decltype(SysCalls::send)> shortened(&SysCalls::send, &ShortSend);
+  EXPECT_EQ(-3, WriteMessage(&fds[0], "t", "%s", "x"));
+  EXPECT_EQ(-1, Negotiate(&fds[0], "key"));  // the request sent in part
   close(fds[0]);
+}
+
+// The descriptor forms' guards: a bad descriptor or a null pointer is
+// refused, never followed.
+TEST_F(ProtocolTest, RefusesBadArguments) {
+  int bad = -1, good = 0;
+  Message m;
+  EXPECT_EQ(-1, WriteMessage(nullptr, "t", ""));
+  EXPECT_EQ(-1, WriteMessage(&bad, "t", ""));
+  EXPECT_EQ(-1, ReadMessage(&bad, &m));
+  EXPECT_EQ(-1, ReadMessage(&good, nullptr));
 }
 
 const char kKey[] = "0123456789ABCDEF0123456789ABCDEF";

@@ -64,8 +64,7 @@ TEST_F(TrelContract, RefusalsAndConnectionTimeOut) {
   ASSERT_EQ(0, ListDaemons(Registry(), temp_.path(), entries));
   ASSERT_EQ(1u, entries.size());
   kill(std::stoi(entries[0].properties["pid"]), SIGKILL);
-  int status;
-  EXPECT_GT(wait(&status), 0);
+  EXPECT_GT(wait(nullptr), 0);
 }
 
 }  // namespace

@@ -44,10 +44,12 @@ TEST_F(RegistryTest, EntryFiles) {
   ScopedEnv lc_all("LC_ALL", "C.UTF-8");
   std::vector<std::string> sandboxes = {"stale"};
   // Trimmed lines, CR LF ends, and a line that does not convert used whole.
-  WriteFile(temp_.Sub("s"), "/a\r\n\r\n  /b  \r\n/w/caf\xE9/x\n/w/\xC3\xA9t\xC3\xA9");
+  WriteFile(temp_.Sub("s"), "/a\r\n\r\n  /b  \r\n/w/caf\xE9/x\n/w/\xC3\xA9t\xC3\xA9 ");
   EXPECT_EQ(0, ReadSandboxesFile(temp_.Sub("s"), sandboxes));
   EXPECT_EQ((std::vector<std::string>{"/a", "", "/b", "/w/caf\xE9/x", "/w/\xC3\xA9t\xC3\xA9"}),
             sandboxes);
+  WriteFile(temp_.Sub("max"), std::string(1 << 20, '/'));  // at the size limit: still read
+  EXPECT_EQ(0, ReadSandboxesFile(temp_.Sub("max"), sandboxes));
   std::map<std::string, std::string> properties;
   // Links are never followed.
   ASSERT_EQ(0, symlink(temp_.Sub("s").c_str(), temp_.Sub("linked").c_str()));
@@ -90,7 +92,7 @@ TEST_F(RegistryTest, PurgeDeletesStaleEntriesAndTheScanSkipsWhatItCannotRead) {
   EXPECT_EQ(kept, EntryNames());
 }
 
-TEST_F(RegistryTest, ShortBusyLocksAreWaitedFor) {
+TEST_F(RegistryTest, BusyLocksAreWaitedForAWhile) {
   MakeEntry(registry_, "only", 42, nullptr);
   LockHolder daemon({Entry("only") + "/alivelock"});
   // Another lookup's registry lock, then the only live entry's lock, held
@@ -101,6 +103,13 @@ TEST_F(RegistryTest, ShortBusyLocksAreWaitedFor) {
     EXPECT_EQ(0, FindDaemon(registry_, cwd_, &location)) << held;
     EXPECT_EQ(42, location.port) << held;
   }
+  // Held for good: the lookup gives up after its wait (-2). A working
+  // directory that is not there is refused at once (-1).
+  LockHolder other({registry_ + "/lock"});
+  DaemonLocation location = {5, "key"};
+  EXPECT_EQ(-2, FindDaemon(registry_, cwd_, &location));
+  EXPECT_EQ(-1, location.port);  // emptied
+  EXPECT_EQ(-1, FindDaemon(registry_, temp_.Sub("missing"), &location));
 }
 
 TEST_F(RegistryTest, SelectionRules) {

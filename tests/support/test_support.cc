@@ -119,7 +119,7 @@ ChildResult RunChild(const std::function<int()>& body, const ChildOptions& optio
     for (const std::string& name : options.unset_env) unsetenv(name.c_str());
     for (const auto& [name, value] : options.set_env) setenv(name.c_str(), value.c_str(), 1);
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
-    if (options.ignore_sigpipe) signal(SIGPIPE, SIG_IGN);
+    if (options.stdout_broken_pipe) signal(SIGPIPE, SIG_IGN);
     alarm(static_cast<unsigned>(options.timeout_seconds));
     _exit(body());
   }
@@ -142,9 +142,7 @@ ChildResult RunChild(const std::function<int()>& body, const ChildOptions& optio
     if (sinks[i]) *sinks[i] = ReadFile("/proc/self/fd/" + std::to_string(files[i]));
     close(files[i]);
   }
-  for (int fd : {held[0], held[1], out[0]}) {
-    if (fd >= 0) close(fd);
-  }
+  for (int fd : {held[0], held[1], out[0]}) close(fd);  // -1: nothing to close
   return result;
 }
 

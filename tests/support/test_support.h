@@ -80,11 +80,10 @@ struct ChildOptions {
   bool stdin_held_open = false;     // stdin: a pipe that stays open and empty
   std::string stdout_file;          // descriptor 1 opened on this file, not captured
   bool close_stdout = false;        // descriptor 1 closed
-  bool stdout_broken_pipe = false;  // descriptor 1: a pipe whose reader has gone
+  bool stdout_broken_pipe = false;  // descriptor 1: a pipe whose reader has gone, SIGPIPE ignored
   bool stdout_nonblocking = false;  // a non-blocking pipe, read only once it is full
   bool merge_stderr = false;        // descriptor 2 is descriptor 1
-  bool ignore_sigpipe = false;
-  int timeout_seconds = 0;  // > 0: SIGALRM ends a child that hangs
+  int timeout_seconds = 0;          // > 0: SIGALRM ends a child that hangs
 };
 
 struct ChildResult {

@@ -30,10 +30,6 @@ WireConnection::WireConnection(int fd) : fd_(fd) {
   setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
 }
 
-WireConnection::~WireConnection() {
-  if (fd_ >= 0) close(fd_);
-}
-
 std::string WireConnection::ReadUntil(const std::string& end) {
   std::string text;
   char c;
@@ -78,6 +74,8 @@ ScriptedDaemon::ScriptedDaemon(std::vector<Step> script, bool accepts, bool list
 }
 
 void ScriptedDaemon::Join() {
+  // A client that never came ends the wait for it instead of hanging.
+  if (listener_ >= 0) shutdown(listener_, SHUT_RDWR);
   if (thread_.joinable()) thread_.join();
   if (listener_ >= 0) close(listener_);
   listener_ = -1;

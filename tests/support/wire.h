@@ -4,6 +4,8 @@
 #ifndef QUARN_TESTS_SUPPORT_WIRE_H_
 #define QUARN_TESTS_SUPPORT_WIRE_H_
 
+#include <unistd.h>
+
 #include <functional>
 #include <string>
 #include <thread>
@@ -26,7 +28,7 @@ std::string EncodeWire(const std::string& type, const std::vector<std::string>& 
 class WireConnection {
  public:
   explicit WireConnection(int fd);
-  ~WireConnection();
+  ~WireConnection() { close(fd_); }
   /// HTTP headers up to the empty line, with their CR LFs.
   std::string ReadHeaders() { return ReadUntil("\r\n\r\n"); }
   /// One message as it came, its line feed included; "" at the end.
@@ -55,7 +57,8 @@ class ScriptedDaemon {
                           std::function<void(WireConnection&)> more = nullptr);
   ~ScriptedDaemon() { Join(); }
   int port() const { return port_; }
-  /// Waits for the conversation to end; what it read is then complete.
+  /// Waits for the conversation to end (call it once the client has
+  /// finished); what it read is then complete.
   void Join();
   std::string request, description, answers;
 
