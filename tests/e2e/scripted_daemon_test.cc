@@ -50,8 +50,9 @@ TEST_F(Scripted, DaemonDiesAtEveryStageAndExitCodeRules) {
       {EncodeWire("exit-code", {}), 255, "", "sent a 'exit-code' message without its field"},
       {EncodeWire("stdout", {}), 255, "", "sent a 'stdout' message without its field"},
       {EncodeWire("stderr", {}), 255, "", "sent a 'stderr' message without its field"},
-      // Exit codes: the first byte, the last message's; the four escaped
-      // bytes, the dropped "\0d" included.
+      // Exit codes: the first byte, the last message's; an escaped CR, which
+      // the field drops, still counts, also ahead of a long field; the other
+      // escaped bytes are the field's.
       {EncodeWire("exit-code", {""}), 0, "", ""},
       {EncodeWire("exit-code", {"\xFF"}), 255, "", ""},
       {EncodeWire("exit-code", {"70"}), 55, "", ""},
@@ -132,6 +133,7 @@ TEST_F(Scripted, RelayKeepsOrderAndNeverHoldsBack) {
 TEST_F(Scripted, ConsoleInputAndPasswords) {
   ChildOptions input;
   input.stdin_text = std::string("abc\n\nrest\0x\n  s3cret  \n   \n p\0w \n", 32);
+  input.set_env = {{"QUARN_NATIVE_TRACE_ENABLE", ""}};
   std::vector<Step> script;
   auto ask = [&](const char* type, std::vector<std::string> fields) {
     script.push_back({EncodeWire(type, fields), true});
@@ -154,6 +156,8 @@ TEST_F(Scripted, ConsoleInputAndPasswords) {
   EXPECT_EQ(std::string(answers, sizeof(answers) - 1), daemon.answers);
   EXPECT_EQ("P: \nP: \nP: \n", r.out);
   EXPECT_EQ(0, r.status);
+  EXPECT_EQ(1,
+            WEXITSTATUS(system(("grep -rqa s3cret " + config_).c_str())));  // masked in the trace
 }
 
 TEST_F(Scripted, TextsThatDoNotConvert) {

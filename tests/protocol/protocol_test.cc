@@ -151,12 +151,13 @@ TEST_F(ProtocolTest, SendFailures) {
 // The descriptor forms' guards: a bad descriptor or a null pointer is
 // refused, never followed.
 TEST_F(ProtocolTest, RefusesBadArguments) {
-  int bad = -1, good = 0;
+  int bad = -1;
+  Pair pair("x.\n");
   Message m;
   EXPECT_EQ(-1, WriteMessage(nullptr, "t", ""));
   EXPECT_EQ(-1, WriteMessage(&bad, "t", ""));
   EXPECT_EQ(-1, ReadMessage(&bad, &m));
-  EXPECT_EQ(-1, ReadMessage(&good, nullptr));
+  EXPECT_EQ(-1, ReadMessage(&pair.fds[0], nullptr));
 }
 
 const char kKey[] = "0123456789ABCDEF0123456789ABCDEF";

@@ -40,6 +40,7 @@ TEST_F(TrelContract, RegisteredBeforeItPrintsItsPortAndEndsWhenIdle) {
   ASSERT_GT(wait(&status), 0);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   EXPECT_EQ(-3, FindDaemon(Registry(), temp_.path(), &found));  // its entry went with it
+  EXPECT_EQ(-1, found.port);                                    // and the location is emptied
 }
 
 TEST_F(TrelContract, RefusalsAndConnectionTimeOut) {

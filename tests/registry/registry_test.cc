@@ -106,15 +106,13 @@ TEST_F(RegistryTest, BusyLocksAreWaitedForAWhile) {
   // Held for good: the lookup gives up after its wait (-2). A working
   // directory that is not there is refused at once (-1).
   LockHolder other({registry_ + "/lock"});
-  DaemonLocation location = {5, "key"};
+  DaemonLocation location;
   EXPECT_EQ(-2, FindDaemon(registry_, cwd_, &location));
-  EXPECT_EQ(-1, location.port);  // emptied
   EXPECT_EQ(-1, FindDaemon(registry_, temp_.Sub("missing"), &location));
 }
 
 TEST_F(RegistryTest, SelectionRules) {
-  std::string w = temp_.Sub("w");
-  std::string proj = w + "/proj";
+  std::string w = temp_.Sub("w"), proj = w + "/proj";
   // Two matching entries (one with the shorter root) and uncommitted ones.
   MakeEntry(registry_, "a", 1, (w + "\n").c_str());
   MakeEntry(registry_, "b", 2, ("/elsewhere\n" + proj + "\n").c_str());
