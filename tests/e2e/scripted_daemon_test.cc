@@ -162,7 +162,10 @@ TEST_F(Scripted, ConsoleInputAndPasswords) {
 
 TEST_F(Scripted, TextsThatDoNotConvert) {
   ChildOptions options;
-  options.set_env = {{"QUARN_TRANSCODE_UTF8", "1"}, {"BAD", "\xFF"}, {"GOOD", "1"}};
+  options.set_env = {{"QUARN_TRANSCODE_UTF8", "1"},
+                     {"BAD", "\xFF"},
+                     {"GOOD", "1"},
+                     {"QUARN_NATIVE_TRACE_ENABLE", ""}};
   options.stdin_text = "pw\xFFsecret\nok\nbad\xFF\nmore\n";
   std::vector<Step> script = {{EncodeWire("password-read", {"P: ", "true"}), true}};
   for (int i = 0; i < 3; ++i) script.push_back({EncodeWire("stdin-request", {"100"}), true});
@@ -181,6 +184,7 @@ TEST_F(Scripted, TextsThatDoNotConvert) {
   EXPECT_EQ(std::string::npos, daemon.description.find("BAD"));
   EXPECT_NE(std::string::npos, daemon.description.find("env. \"GOOD\" \"1\"\n"));
   EXPECT_NE(std::string::npos, daemon.description.find("arg. \"\"\narg. \"ok\"\n"));
+  EXPECT_EQ(1, WEXITSTATUS(system(("grep -rqa secret " + config_).c_str())));  // masked
   // An argument that does not convert is never sent.
   ScriptedDaemon never({});
   r = Against(never, options, {"ok", "bad\xFF"});

@@ -29,11 +29,6 @@ int PidIn(const std::string& text) {
   return std::regex_search(text, m, std::regex("pid: (\\d+)")) ? std::stoi(m[1]) : -1;
 }
 
-int QuarnE2E::DaemonPid(std::vector<std::string> prefix) {
-  prefix.insert(prefix.end(), {"daemon", "status"});
-  return PidIn(Quarn(prefix).out);
-}
-
 std::vector<std::string> QuarnE2E::Entries() {
   std::vector<std::string> names;
   (void)ListFileSystemEntries(config_ + "/daemons", names, false);

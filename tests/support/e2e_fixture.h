@@ -25,8 +25,6 @@ class QuarnE2E : public ::testing::Test {
   /// `args` or the options name another.
   ChildResult Quarn(std::vector<std::string> args, ChildOptions options = {},
                     const std::string& name = "");
-  /// The pid that "daemon status" reports, or -1.
-  int DaemonPid(std::vector<std::string> prefix = {});
   /// The names in the registry directory.
   std::vector<std::string> Entries();
   /// The daemons adopted by this process.
