@@ -21,8 +21,7 @@ class StartDaemonTest : public QuarnTest {
     mkdir(install_.c_str(), 0700);
   }
   void TearDown() override {
-    while (wait(nullptr) > 0) {  // the fake daemons, adopted
-    }
+    while (wait(nullptr) > 0) continue;  // the fake daemons, adopted
     QuarnTest::TearDown();
   }
   // The daemon program: a script that notes its pid and descriptors, then

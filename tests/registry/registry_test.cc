@@ -51,9 +51,12 @@ TEST_F(RegistryTest, EntryFiles) {
   WriteFile(temp_.Sub("max"), std::string(1 << 20, '/'));  // at the size limit: still read
   EXPECT_EQ(0, ReadSandboxesFile(temp_.Sub("max"), sandboxes));
   std::map<std::string, std::string> properties;
-  // Links are never followed.
+  // Links are never followed: a file that cannot be read, and its reader says so.
   ASSERT_EQ(0, symlink(temp_.Sub("s").c_str(), temp_.Sub("linked").c_str()));
+  ScopedTrace trace(temp_.Sub("trace.txt"));
   EXPECT_EQ(-1, ReadSandboxesFile(temp_.Sub("linked"), sandboxes));
+  EXPECT_NE(std::string::npos, trace.Contents().find("Could not open file to read"));
+  EXPECT_NE(std::string::npos, trace.Contents().find("Error reading sandbox file data"));
   EXPECT_EQ(-1, ReadPropertiesFile(temp_.Sub("linked"), properties));
   EXPECT_EQ(-1, ReadLocationFile(temp_.Sub("linked"), port, key));
 }

@@ -45,6 +45,5 @@ std::vector<pid_t> QuarnE2E::Children() {
 
 void QuarnE2E::StopAllDaemons() {
   for (pid_t pid : Children()) kill(pid, SIGKILL);
-  while (wait(nullptr) > 0) {
-  }
+  while (wait(nullptr) > 0) continue;
 }
