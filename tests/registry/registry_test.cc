@@ -70,6 +70,7 @@ TEST_F(RegistryTest, PurgeDeletesStaleEntriesAndTheScanSkipsWhatItCannotRead) {
     MakeEntry(registry_, name, 1003, "");
   }
   WriteFile(Entry("short") + "/location", std::string(19, '\x01'));
+  ASSERT_EQ(0, symlink((Entry("live") + "/location").c_str(), Entry("filelink").c_str()));
   unlink((Entry("nolocation") + "/location").c_str());
   // Past the size limit an entry cannot be read: it is not taken for one
   // without sandboxes, which would serve every directory.
