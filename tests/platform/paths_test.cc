@@ -26,6 +26,7 @@ TEST_F(PathsTest, JoinsAndQuotes) {
       {"/a", "", 0, "/a/"},
       {"/a", "/b", 0, "/a//b"},
       {"", "b", -2, ""},
+      {"/a", nullptr, -1, "/a"},
       {"\"/my dir\"", "x", 0, "\"/my dir/x\""},
       {"\"/mydir\"", "x", 0, "/mydir/x"},
   };
