@@ -37,6 +37,7 @@ TEST_F(PathsTest, JoinsAndQuotes) {
   }
   for (const char* path : {"/x", "~/x"}) EXPECT_TRUE(IsPathAbsolute(path)) << path;
   for (const char* path : {"~", "x", "\"/x\""}) EXPECT_FALSE(IsPathAbsolute(path)) << path;
+  EXPECT_FALSE(IsPathFile(temp_.path()));  // a directory is no file
   struct Quote {
     std::string in;
     bool removed;
