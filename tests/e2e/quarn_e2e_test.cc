@@ -61,10 +61,16 @@ TEST_F(QuarnE2E, OverlappingRunsShareOneDaemon) {
     }
     for (pid_t pid : pids) EXPECT_EQ(0, WaitChild(pid)) << "a command went unanswered";
   };
-  overlap(16, 1);  // a fresh configuration
+  // A fresh configuration; the start lock held a moment, so that they all
+  // meet there.
+  ASSERT_EQ(0, MkDirs(config_ + "/daemons"));
+  LockHolder start({config_ + "/daemons/start.lock"}, 300);
+  overlap(16, 1);
+  start.Release();
   overlap(16, 1);  // one daemon running
   overlap(4, 20);  // loops of warm commands
-  ReapEnded();
+  // A daemon that has ended is not counted.
+  while (waitpid(-1, nullptr, WNOHANG) > 0) continue;
   EXPECT_EQ(1u, Entries().size());
   EXPECT_EQ(1u, Children().size()) << "daemons running";
   for (std::string lock :
@@ -323,7 +329,7 @@ TEST_F(QuarnE2E, RegistryUnderChurn) {
     usleep(20000);
   }
   for (pid_t pid : loops) EXPECT_EQ(0, WaitChild(pid));
-  ReapEnded();
+  while (waitpid(-1, nullptr, WNOHANG) > 0) continue;  // the daemons killed
   // One more lookup leaves no stale entry; every running daemon still has
   // its entry; no lock file is left once everyone has finished.
   EXPECT_EQ(0, Quarn({"echo", "after"}).status);

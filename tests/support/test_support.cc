@@ -187,7 +187,3 @@ bool ProcessRunning(pid_t pid) {
 }
 
 void BecomeSubreaper() { prctl(PR_SET_CHILD_SUBREAPER, 1); }
-
-void ReapEnded() {
-  while (waitpid(-1, nullptr, WNOHANG) > 0) continue;
-}

@@ -107,7 +107,5 @@ int WaitChild(pid_t pid);
 bool ProcessRunning(pid_t pid);
 /// Makes this process adopt orphaned descendants (daemons started by quarn).
 void BecomeSubreaper();
-/// Reaps every child that has ended, without waiting.
-void ReapEnded();
 
 #endif  // QUARN_TESTS_SUPPORT_TEST_SUPPORT_H_
