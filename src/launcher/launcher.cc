@@ -50,29 +50,39 @@ void TraceLocale() {
   std::setlocale(LC_CTYPE, remembered.c_str());
 }
 
+// A registry that another user owns or others may write to is never used:
+// its daemons could be anyone's, and ours would register there.
+int ReportUntrustedRegistry(const RegistryDir& registry) {
+  ReportToUser("not using the daemon registry " + PrintableText(registry.path(), 200) + ": " +
+               registry.why());
+  return -1;
+}
+
 // Starts a daemon under the start lock, so that runs that overlap start one
 // between them. With `lookAgain`, a daemon that another run started while
 // this one waited for the lock serves this run too. The lock is kept until
 // the new daemon's entry is listed, so the next holder finds it.
 int StartDaemonInTurn(const std::string& installDir, const std::string& configDir,
-                      const std::string& registryDir, const std::string& cwd, bool lookAgain,
+                      RegistryDir& registry, const std::string& cwd, bool lookAgain,
                       DaemonLocation* location) {
   int start_lock = -1;
-  int locked = AcquireStartLock(registryDir, &start_lock);
+  int locked = AcquireStartLock(registry, &start_lock);
+  // Made by someone else just now, and not the user's: a daemon started
+  // now would register there.
+  if (locked != 0 && !registry.why().empty()) return ReportUntrustedRegistry(registry);
   if (locked != 0) {
     // Held for too long, or no registry to hold it in: start as if alone.
     TraceMessage("WARNING: main(): Starting a daemon without the start lock; result = %d", locked);
   }
   int started = 0;
-  if (locked == 0 && lookAgain && FindDaemon(registryDir, cwd, location) == 0 &&
-      location->Usable()) {
+  if (locked == 0 && lookAgain && FindDaemon(registry, cwd, location) == 0 && location->Usable()) {
     TraceMessage("main(): Found a daemon started meanwhile; port = %d", location->port);
   } else {
     started = StartNewDaemon(installDir, configDir, location);
-    if (started == 0 && locked == 0) (void)AwaitDaemonEntry(registryDir, *location);
+    if (started == 0 && locked == 0) (void)AwaitDaemonEntry(registry, *location);
   }
   if (locked == 0) {
-    int released = ReleaseStartLock(registryDir, &start_lock);
+    int released = ReleaseStartLock(registry, &start_lock);
     if (released != 0) {
       TraceMessage("WARNING: main(): Error releasing the start lock; result = %d", released);
     }
@@ -84,8 +94,15 @@ int StartDaemonInTurn(const std::string& installDir, const std::string& configDi
 int RunCommandLoop(const std::string& configDir, const std::string& installDir,
                    const std::string& cwd, const std::string& registryDir, int argc, char** argv,
                    char** envp) {
+  RegistryDir registry;
+  if (registry.Open(registryDir) == kRegistryUntrusted) {
+    (void)ReportUntrustedRegistry(registry);
+    TraceMessage("----------------------------DONE---------------------------------");
+    TraceMessage("main(): Command exited with %d", kFrontEndFailureExitCode);
+    return kFrontEndFailureExitCode;
+  }
   DaemonLocation location;
-  int found = FindDaemon(registryDir, cwd, &location);
+  int found = FindDaemon(registry, cwd, &location);
   if (found != 0) {
     TraceMessage("main(): Could not find an existing daemon; result = %d; port = %d, key = %s",
                  found, location.port, location.key.c_str());
@@ -95,8 +112,7 @@ int RunCommandLoop(const std::string& configDir, const std::string& installDir,
   for (;;) {
     if (!location.Usable()) {
       // A re-run asks for a fresh daemon: no second lookup then.
-      int started =
-          StartDaemonInTurn(installDir, configDir, registryDir, cwd, reruns == 0, &location);
+      int started = StartDaemonInTurn(installDir, configDir, registry, cwd, reruns == 0, &location);
       if (started != 0) {
         TraceMessage("main(): Error starting daemon; result = %d", started);
         exit_code = kFrontEndFailureExitCode;

@@ -37,31 +37,42 @@ void QueryCharset(std::string& out) {
   std::setlocale(LC_CTYPE, saved.c_str());
 }
 
-int Convert(const char* function, const char* from, const char* to, size_t factor, const char* text,
-            std::string& out) {
-  iconv_t converter = iconv_open(to, from);
-  if (converter == reinterpret_cast<iconv_t>(-1)) {
-    std::string line = std::string("ERROR: ") + function + "(): Error opening converter; ec = %d";
-    TraceMessage(line.c_str(), errno);
-    return -1;
-  }
+// One conversion with an open converter, from its initial state.
+int ConvertWith(iconv_t converter, size_t factor, const char* text, std::string& out) {
   size_t input_length = std::strlen(text);
   out.assign(input_length * factor, '\0');
-  if (input_length == 0) {
-    iconv_close(converter);
-    return -1;  // nothing converted: an empty result
-  }
+  if (input_length == 0) return -1;  // nothing converted: an empty result
+  (void)iconv(converter, nullptr, nullptr, nullptr, nullptr);
   char* in = const_cast<char*>(text);
   size_t in_left = input_length;
   char* dest = &out[0];
   size_t out_left = out.size();
   size_t converted = iconv(converter, &in, &in_left, &dest, &out_left);
-  iconv_close(converter);
   // A conversion that stopped early (invalid or incomplete input) would hand
   // a truncated text to callers that cannot tell; report it.
   bool stopped_early = converted == static_cast<size_t>(-1) || in_left != 0;
   return stopped_early ? -1 : 0;
 }
+
+iconv_t OpenConverter(const char* function, const char* from, const char* to) {
+  iconv_t converter = iconv_open(to, from);
+  if (converter == reinterpret_cast<iconv_t>(-1)) {
+    std::string line = std::string("ERROR: ") + function + "(): Error opening converter; ec = %d";
+    TraceMessage(line.c_str(), errno);
+  }
+  return converter;
+}
+
+int Convert(const char* function, const char* from, const char* to, size_t factor, const char* text,
+            std::string& out) {
+  iconv_t converter = OpenConverter(function, from, to);
+  if (converter == reinterpret_cast<iconv_t>(-1)) return -1;
+  int result = ConvertWith(converter, factor, text, out);
+  iconv_close(converter);
+  return result;
+}
+
+constexpr size_t kFromUtf8Factor = 16;
 
 }  // namespace
 
@@ -90,5 +101,24 @@ int ConvertStringToUtf8(const char* text, std::string& out) {
 int ConvertUtf8ToString(const char* text, std::string& out) {
   std::string charset;
   GetCurrentConsoleCharset(charset);
-  return Convert("ConvertUtf8ToString", "UTF-8", charset.c_str(), 16, text, out);
+  return Convert("ConvertUtf8ToString", "UTF-8", charset.c_str(), kFromUtf8Factor, text, out);
+}
+
+Utf8Decoder::Utf8Decoder() {
+  std::string charset;
+  GetCurrentConsoleCharset(charset);
+  iconv_t converter = OpenConverter("ConvertUtf8ToString", "UTF-8", charset.c_str());
+  if (converter != reinterpret_cast<iconv_t>(-1)) converter_ = converter;
+}
+
+Utf8Decoder::~Utf8Decoder() {
+  if (converter_ != nullptr) iconv_close(static_cast<iconv_t>(converter_));
+}
+
+int Utf8Decoder::Convert(const char* text, std::string& out) {
+  if (converter_ == nullptr) {
+    out.assign(std::strlen(text) * kFromUtf8Factor, '\0');
+    return -1;
+  }
+  return ConvertWith(static_cast<iconv_t>(converter_), kFromUtf8Factor, text, out);
 }

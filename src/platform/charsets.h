@@ -18,4 +18,17 @@ const char* GetCurrentConsoleCharset(std::string& out);
 /// Codes as ConvertStringToUtf8.
 [[nodiscard]] int ConvertUtf8ToString(const char* text, std::string& out);
 
+/// ConvertUtf8ToString for many texts in a row, with one converter.
+class Utf8Decoder {
+ public:
+  Utf8Decoder();
+  ~Utf8Decoder();
+  Utf8Decoder(const Utf8Decoder&) = delete;
+  Utf8Decoder& operator=(const Utf8Decoder&) = delete;
+  [[nodiscard]] int Convert(const char* text, std::string& out);
+
+ private:
+  void* converter_ = nullptr;  // an iconv_t; null when none could be opened
+};
+
 #endif  // QUARN_PLATFORM_CHARSETS_H_

@@ -2,7 +2,10 @@
 #ifndef QUARN_PLATFORM_FILES_H_
 #define QUARN_PLATFORM_FILES_H_
 
+#include <sys/types.h>
+
 #include <string>
+#include <string_view>
 #include <vector>
 
 /// Creates `dir` and its missing parents with mode 0700. 0; -1 failed.
@@ -15,6 +18,13 @@
 /// links are removed themselves. 0; -1 not a directory; -2 listing or the
 /// last file's deletion failed; -3 removing dir failed; or a nested code.
 [[nodiscard]] int TrashDirectory(const std::string& dir);
+/// The same for the directory `name` in the directory open on `parentFd`,
+/// walked through descriptors alone: every name is taken relative to its
+/// own directory's descriptor, a link is never followed (one swapped in for
+/// a directory during the walk is removed as a link), and nothing on
+/// another file system than `device` is entered.
+[[nodiscard]] int TrashDirectoryAt(int parentFd, const char* name, const std::string& path,
+                                   dev_t device);
 /// Appends the file's lines, trimmed at both ends. 0; -1 open; -2 close;
 /// kFileTooLarge past kMaxTextFileSize (nothing appended).
 constexpr int kFileTooLarge = -3;
@@ -25,14 +35,39 @@ constexpr size_t kMaxTextFileSize = 1024 * 1024;
 // (AT_FDCWD: the working directory); `path` names the same file in full,
 // for the trace and for creating missing parents. A lookup walks many
 // entries: short relative walks keep it cheap.
-/// With `onlyRegular`, a missing or non-regular file gives kNotRegularFile
-/// and no trace line (the readers that test for a regular file first).
 constexpr int kNotRegularFile = 1;
-[[nodiscard]] int ReadAsciiFileAsLinesAt(int dirFd, const char* name, const std::string& path,
-                                         std::vector<std::string>& lines, bool onlyRegular);
-/// ListFileSystemEntries that also tells, per name, whether the entry
-/// itself is a symbolic link.
-[[nodiscard]] int ListFileSystemEntries(const std::string& dir, std::vector<std::string>& names,
-                                        bool directoriesOnly, std::vector<bool>* isLink);
+/// ListFileSystemEntries of the directory open on `dirFd` (its own
+/// descriptor is not moved), `path` naming it for the trace; `isLink`, when
+/// given, tells per name whether the entry itself is a symbolic link.
+[[nodiscard]] int ListFileSystemEntriesAt(int dirFd, const std::string& path,
+                                          std::vector<std::string>& names, bool directoriesOnly,
+                                          std::vector<bool>* isLink);
+/// A small file's whole text (at most kMaxTextFileSize bytes) and its
+/// status, never through a link and never blocking on a FIFO. 0;
+/// kNotRegularFile missing or not a regular file (no trace line); -1 open;
+/// -2 close; kFileTooLarge.
+[[nodiscard]] int ReadSmallFileAt(int dirFd, const char* name, const std::string& path,
+                                  std::string& text, struct stat* info);
+/// Calls `visit` with each line of `text`, trimmed at both ends, as
+/// ReadAsciiFileAsLines splits them.
+template <typename Visit>
+void ForEachLine(std::string_view text, Visit visit);
+
+std::string_view TrimmedView(std::string_view text);
+
+template <typename Visit>
+void ForEachLine(std::string_view text, Visit visit) {
+  while (!text.empty()) {
+    if (text.front() == '\n') {  // an empty line, often one of a long run
+      visit(text.substr(0, 0));
+      text.remove_prefix(1);
+      continue;
+    }
+    size_t end = text.find('\n');
+    bool last = end == std::string_view::npos;
+    visit(TrimmedView(text.substr(0, last ? text.size() : end)));
+    text.remove_prefix(last ? text.size() : end + 1);
+  }
+}
 
 #endif  // QUARN_PLATFORM_FILES_H_

@@ -17,7 +17,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <set>
 
+#include "platform/console.h"
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/strings.h"
@@ -28,7 +30,8 @@ namespace {
 
 constexpr int kLockAttempts = 5;
 constexpr int kRetry = 1;  // the file changed under us: start again
-constexpr int kOpenFlags = O_RDWR | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW;
+// O_NONBLOCK: a FIFO or device planted at the name must not block the open.
+constexpr int kOpenFlags = O_RDWR | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK;
 constexpr mode_t kLockFileMode = 0600;
 
 // A lock file is never reached through a symbolic link: a planted link
@@ -38,6 +41,24 @@ constexpr mode_t kLockFileMode = 0600;
 void RemoveLink(int dirFd, const char* name, const std::string& path) {
   TraceMessage("WARNING: AcquireFileLock(): Path %S is a symbolic link; removing it", path.c_str());
   (void)::unlinkat(dirFd, name, 0);
+}
+
+// A FIFO, socket or device at a lock's name can be neither locked nor
+// trusted: like a link, it makes way for a lock file.
+void RemoveSpecialFile(int dirFd, const char* name, const std::string& path) {
+  TraceMessage("WARNING: AcquireFileLock(): Path %S is not a regular file; removing it",
+               path.c_str());
+  (void)::unlinkat(dirFd, name, 0);
+}
+
+// A lock file that cannot be opened because another user owns it (left by
+// a run as root that kept the user's HOME, say) stops every lookup: the
+// user is told once which file and whose.
+void ReportForeignLockFile(const std::string& path, const struct stat& info) {
+  static std::set<std::string> reported;
+  if (info.st_uid == ::geteuid() || !reported.insert(path).second) return;
+  ReportToUser("cannot open the lock file " + PrintableText(path, 200) + ": it belongs to uid " +
+               std::to_string(info.st_uid));
 }
 
 // The lock file at `path` when one call could not create it: its parent is
@@ -74,15 +95,15 @@ int CreateStepByStep(const std::string& path, int* fd) {
   return 0;
 }
 
-// Opens the lock file, creating it when missing. 0 (*byPath: opened by the
-// full path), kRetry, or a code of AcquireFileLock.
-int OpenLockFile(int dirFd, const char* name, const std::string& path, int* fd, bool* byPath) {
+// Opens the lock file, creating it when missing. 0, kRetry, or a code of
+// AcquireFileLockAt.
+int OpenLockFile(int dirFd, const char* name, const std::string& path, int* fd) {
   // A plain path with a parent of its own is created by the one call; the
   // others (no parent, a parent at the root, quotes) take the steps.
   std::string_view text = TextView(path);
   size_t slash = text.rfind('/');
-  bool plain =
-      slash != std::string_view::npos && slash != 0 && text.front() != '"' && text.back() != '"';
+  bool plain = dirFd != AT_FDCWD || (slash != std::string_view::npos && slash != 0 &&
+                                     text.front() != '"' && text.back() != '"');
   // Only the trace tells whether the file was made: the question is asked
   // only when tracing.
   bool traced_new = TraceEnabled() && plain &&
@@ -104,9 +125,10 @@ int OpenLockFile(int dirFd, const char* name, const std::string& path, int* fd, 
     return kRetry;
   case ENOENT:
   case ENOTDIR:
-    // No parent (a deleted entry among them), or a path to take step by
-    // step: the full path serves.
-    *byPath = true;
+    // A directory open on dirFd that has been deleted: the caller finds
+    // it again (it may have been made anew) rather than a path outside.
+    if (dirFd != AT_FDCWD) return kLockDirGone;
+    // No parent, or a path to take step by step: the full path serves.
     return CreateStepByStep(path, fd);
   default:
     break;
@@ -117,11 +139,16 @@ int OpenLockFile(int dirFd, const char* name, const std::string& path, int* fd, 
                  error);
     return -7;
   }
-  if (!S_ISREG(info.st_mode)) {
+  if (S_ISDIR(info.st_mode)) {
     TraceMessage("ERROR: AcquireFileLock(): Path %S exists, and is not a file", path.c_str());
     return -2;
   }
+  if (!S_ISREG(info.st_mode)) {  // a socket refuses open()
+    RemoveSpecialFile(dirFd, name, path);
+    return kRetry;
+  }
   TraceMessage("ERROR: AcquireFileLock(): Could not open file %S; ec = %d", path.c_str(), error);
+  ReportForeignLockFile(path, info);
   return -3;
 }
 
@@ -138,27 +165,20 @@ int AcquireFileLockAt(int dirFd, const char* name, const std::string& path, int*
   for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
     UniqueFd fd;
     int raw = -1;
-    bool by_path = false;
-    int result = OpenLockFile(dirFd, name, path, &raw, &by_path);
+    int result = OpenLockFile(dirFd, name, path, &raw);
     fd.Reset(raw);
     if (result == kRetry) continue;
     if (result != 0) return result;
+    struct stat by_fd, by_name;
+    if (::fstat(fd.Get(), &by_fd) == 0 && !S_ISREG(by_fd.st_mode)) {
+      RemoveSpecialFile(dirFd, name, path);
+      continue;
+    }
     if (::lockf(fd.Get(), F_TLOCK, 0) != 0) {
       TraceMessage("ERROR: AcquireFileLock(): Error locking file %S; ec = %d", path.c_str(), errno);
       return kLockBusy;
     }
-    struct stat by_fd, by_name;
-    if (::fstat(fd.Get(), &by_fd) == 0 && !S_ISREG(by_fd.st_mode)) {
-      (void)::lockf(fd.Get(), F_ULOCK, 0);
-      TraceMessage("ERROR: AcquireFileLock(): Path %S exists, and is not a file", path.c_str());
-      return -2;
-    }
-    // Opened by its full path, the file is checked by that path too: the
-    // directory on dirFd may be a deleted one that the path has recreated.
-    int check_dir = by_path ? AT_FDCWD : dirFd;
-    const char* check_name = by_path ? path.c_str() : name;
-    if (::fstatat(check_dir, check_name, &by_name, AT_SYMLINK_NOFOLLOW) == 0 &&
-        SameFile(by_fd, by_name)) {
+    if (::fstatat(dirFd, name, &by_name, AT_SYMLINK_NOFOLLOW) == 0 && SameFile(by_fd, by_name)) {
       TraceMessage("AcquireFileLock(): Locking file %S successful", path.c_str());
       *fileHandle = fd.Release();
       return 0;

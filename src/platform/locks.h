@@ -6,6 +6,8 @@
 #include <string>
 
 constexpr int kLockBusy = -8;
+/// AcquireFileLockAt only: the directory open on dirFd has been deleted.
+constexpr int kLockDirGone = -9;
 /// Opens (creating with mode 0600 and missing parents) and locks the whole
 /// file without waiting; the descriptor is close-on-exec. 0 locked (handle
 /// set); -1 null handle or a directory; -2 not a regular file; -3 open;
@@ -18,10 +20,11 @@ constexpr int kLockBusy = -8;
 /// -3 unlock failed; -4 close failed; -5 delete failed.
 [[nodiscard]] int ReleaseFileLock(const std::string& path, int* fileHandle);
 
-// The same on the file `name` relative to the directory open on `dirFd`
-// (AT_FDCWD: the working directory). `path` names the same file in full:
-// for the trace, and for creating it step by step when its parent is
-// missing (a directory deleted after it was opened is made again there).
+// The same on the file `name` relative to the directory open on `dirFd`.
+// `path` names the same file in full, for the trace; with AT_FDCWD `name`
+// is that path, and a missing parent is made step by step. A FIFO, socket
+// or device at the name is removed and a lock file takes its place, as a
+// link is.
 [[nodiscard]] int AcquireFileLockAt(int dirFd, const char* name, const std::string& path,
                                     int* fileHandle);
 [[nodiscard]] int ReleaseFileLockAt(int dirFd, const char* name, const std::string& path,

@@ -1,5 +1,6 @@
 #include "platform/sys.h"
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -10,11 +11,14 @@ namespace {
 ssize_t RealRead(int fd, void* data, size_t size) { return ::read(fd, data, size); }
 ssize_t RealWrite(int fd, const void* data, size_t size) { return ::write(fd, data, size); }
 pid_t RealFork() { return ::fork(); }
+int RealOpenAt(int dirFd, const char* name, int flags, mode_t mode) {
+  return ::openat(dirFd, name, flags, mode);
+}
 
 }  // namespace
 
 SysCalls& Sys() {
-  static SysCalls calls = {&::send, &::recv, &RealRead, &RealWrite, &RealFork};
+  static SysCalls calls = {&::send, &::recv, &RealRead, &RealWrite, &RealFork, &RealOpenAt};
   return calls;
 }
 

@@ -1,6 +1,7 @@
 // The few system calls whose faults tests must be able to inject (short
-// sends, EINTR, fork failure) go through one table; the retry loops live
-// beside it, written once. Everything else calls the system directly.
+// sends, EINTR, fork failure, a registry changed under a pass) go through
+// one table; the retry loops live beside it, written once. Everything else
+// calls the system directly.
 #ifndef QUARN_PLATFORM_SYS_H_
 #define QUARN_PLATFORM_SYS_H_
 
@@ -15,6 +16,9 @@ struct SysCalls {
   ssize_t (*read)(int fd, void* data, size_t size);
   ssize_t (*write)(int fd, const void* data, size_t size);
   pid_t (*fork)();
+  // Opens a directory in the registry or in a tree being deleted: tests
+  // change the tree at that moment, as another process could.
+  int (*openat)(int dirFd, const char* name, int flags, mode_t mode);
 };
 
 /// The table in force; tests swap single entries with ScopedSysOverride.

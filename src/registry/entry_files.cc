@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string_view>
+#include <unordered_set>
 
 #include "platform/charsets.h"
 #include "platform/files.h"
@@ -39,6 +41,8 @@ int ReadLocationFileAt(int dirFd, const char* name, const std::string&, int32_t&
   UniqueFd fd(::openat(dirFd, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW));
   struct stat info;
   if (!fd.Valid() || ::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode)) return -1;
+  // Another user's file names another user's daemon: never ours to use.
+  if (info.st_uid != ::geteuid()) return kEntryFileForeign;
   // One read of the record; whatever follows it is never read.
   unsigned char record[kLocationRecordSize];
   ssize_t got;
@@ -57,29 +61,83 @@ int ReadLocationFileAt(int dirFd, const char* name, const std::string&, int32_t&
   return result;
 }
 
+namespace {
+
+// An entry file's text: 0; kNotRegularFile missing or not a regular file;
+// kEntryFileForeign; or ReadSmallFileAt's failure, for the caller's line.
+int ReadEntryFile(int dirFd, const char* name, const std::string& path, std::string& text) {
+  if (*name == '\0') return kNotRegularFile;
+  struct stat info;
+  int result = ReadSmallFileAt(dirFd, name, path, text, &info);
+  if (result == 0 && info.st_uid != ::geteuid()) {
+    TraceMessage("WARNING: ReadEntryFile(): File %S belongs to another user (uid %d)", path.c_str(),
+                 static_cast<int>(info.st_uid));
+    return kEntryFileForeign;
+  }
+  return result;
+}
+
+// The readers' code for ReadSmallFileAt's failure.
+int ReadFailure(int result) { return result == kFileTooLarge ? kEntryFileTooLarge : -1; }
+
+}  // namespace
+
 int ReadSandboxesFile(const std::string& path, std::vector<std::string>& sandboxes) {
   return ReadSandboxesFileAt(AT_FDCWD, path.c_str(), path, sandboxes) == 0 ? 0 : -1;
 }
 
 int ReadSandboxesFileAt(int dirFd, const char* name, const std::string& path,
-                        std::vector<std::string>& sandboxes) {
+                        std::vector<std::string>& sandboxes, bool* rootsDropped) {
   sandboxes.clear();
+  if (rootsDropped != nullptr) *rootsDropped = false;
   TraceMessage("----------------------------READ SANDBOXES---------------------------------");
-  if (*name == '\0') return -1;
-  std::vector<std::string> lines;
-  int result = ReadAsciiFileAsLinesAt(dirFd, name, path, lines, true);
+  std::string text;
+  int result = ReadEntryFile(dirFd, name, path, text);
   if (result == kNotRegularFile) return -1;
+  if (result == kEntryFileForeign) return result;
   if (result != 0) {
     TraceMessage("ERROR: ReadSandboxesFile(): Error reading sandbox file data; result = %d",
                  result);
-    return result == kFileTooLarge ? kEntryFileTooLarge : -1;
+    return ReadFailure(result);
   }
-  TraceMessage("ReadSandboxesFile(): # of lines = %d", static_cast<int>(lines.size()));
-  for (const std::string& line : lines) {
+  // Only distinct roots that some working directory could lie in are kept,
+  // so memory and time follow what the daemon can serve, not the file's
+  // size. Keeping the first of duplicates keeps the order that decides.
+  std::vector<std::string_view> roots;
+  std::unordered_set<std::string_view> seen;
+  int lines = 0, too_long = 0, too_many = 0;
+  ForEachLine(text, [&](std::string_view line) {
+    ++lines;
+    if (line.size() > kMaxSandboxRootBytes) {
+      ++too_long;
+      TraceMessage(
+          "WARNING: ReadSandboxesFile(): Dropping a root of %d bytes; no directory can lie in it",
+          static_cast<int>(line.size()));
+      return;
+    }
+    // Past the bound every line is dropped, a duplicate or not; runs of
+    // one line (empty ones, mostly) cost no lookup.
+    if (roots.size() >= kMaxSandboxRoots) {
+      ++too_many;
+      return;
+    }
+    if ((!roots.empty() && roots.back() == line) || seen.count(line) != 0) return;
+    seen.insert(line);
+    roots.push_back(line);
+  });
+  TraceMessage("ReadSandboxesFile(): # of lines = %d", lines);
+  if (rootsDropped != nullptr) *rootsDropped = too_long > 0 || too_many > 0;
+  if (too_many > 0) {
+    TraceMessage("WARNING: ReadSandboxesFile(): Dropping the %d lines after the first %d roots",
+                 too_many, static_cast<int>(kMaxSandboxRoots));
+  }
+  Utf8Decoder decoder;
+  for (std::string_view root : roots) {
+    std::string line(root);
     std::string converted;
     // A line that does not convert whole is used as read: a truncated root
     // would be a shorter prefix and match directories it should not.
-    if (ConvertUtf8ToString(line.c_str(), converted) != 0) {
+    if (decoder.Convert(line.c_str(), converted) != 0) {
       converted = line;
     } else {
       converted.resize(TextView(converted).size());
@@ -101,22 +159,22 @@ int ReadPropertiesFileAt(int dirFd, const char* name, const std::string& path,
                          std::map<std::string, std::string>& properties) {
   properties.clear();
   TraceMessage("----------------------------READ PROPERTIES---------------------------------");
-  if (*name == '\0') return -1;
-  std::vector<std::string> lines;
-  int result = ReadAsciiFileAsLinesAt(dirFd, name, path, lines, true);
+  std::string text;
+  int result = ReadEntryFile(dirFd, name, path, text);
   if (result == kNotRegularFile) return -1;
+  if (result == kEntryFileForeign) return result;
   if (result != 0) {
     TraceMessage("ERROR: ReadPropertiesFile(): Error reading properties file %S; result = %d",
                  path.c_str(), result);
-    return result == kFileTooLarge ? kEntryFileTooLarge : -1;
+    return ReadFailure(result);
   }
-  for (const std::string& line : lines) {
-    if (line.empty()) continue;
+  ForEachLine(text, [&](std::string_view line) {
+    if (line.empty()) return;
     size_t split = line.find_first_of(": ");
-    if (split == std::string::npos || split == 0) continue;
-    std::string value = split + 2 <= line.size() ? line.substr(split + 2) : std::string();
-    properties[line.substr(0, split)] = std::move(value);
-  }
+    if (split == std::string_view::npos || split == 0) return;
+    std::string_view value = split + 2 <= line.size() ? line.substr(split + 2) : std::string_view();
+    properties[std::string(line.substr(0, split))] = std::string(value);
+  });
   return 0;
 }
 

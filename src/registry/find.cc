@@ -15,7 +15,7 @@ int ChooseDaemon(const DaemonRegistryList& entries, const std::string& workingDi
   const DaemonRegistryEntryInfo* uncommitted = nullptr;
   for (const DaemonRegistryEntryInfo& record : entries) {
     if (record.sandboxes.empty()) {
-      uncommitted = &record;
+      if (!record.roots_dropped) uncommitted = &record;
       continue;
     }
     for (const std::string& sandbox : record.sandboxes) {
@@ -42,13 +42,13 @@ int ChooseDaemon(const DaemonRegistryList& entries, const std::string& workingDi
 
 }  // namespace
 
-int FindDaemon(const std::string& registryPath, const std::string& workingDirPath,
+int FindDaemon(const RegistryDir& registry, const std::string& workingDirPath,
                DaemonLocation* location) {
   TraceMessage("------------------------FIND DAEMON--------------------------");
-  if (location == nullptr || !IsPathDirectory(registryPath) || !IsPathDirectory(workingDirPath)) {
+  if (location == nullptr || !registry.IsOpen() || !IsPathDirectory(workingDirPath)) {
     return -1;
   }
-  TraceMessage("FindDaemon(): Daemon Registry Path = %S", registryPath.c_str());
+  TraceMessage("FindDaemon(): Daemon Registry Path = %S", registry.path().c_str());
   location->key.clear();
   location->port = -1;
 
@@ -59,7 +59,7 @@ int FindDaemon(const std::string& registryPath, const std::string& workingDirPat
   for (;;) {
     DaemonRegistryList entries;
     bool skipped_busy = false;
-    int listed = ListDaemons(registryPath, workingDirPath, entries, lock_wait, &skipped_busy);
+    int listed = ListDaemons(registry, workingDirPath, entries, lock_wait, &skipped_busy);
     if (listed != 0) {
       TraceMessage("ERROR: FindDaemon(): Error while listing daemons; result = %d", listed);
       DestroyDaemonRegistryList(entries);
@@ -72,4 +72,11 @@ int FindDaemon(const std::string& registryPath, const std::string& workingDirPat
     if (waited == 0) return chosen;
     TraceMessage("FindDaemon(): An entry was busy; looking again after %d us", waited);
   }
+}
+
+int FindDaemon(const std::string& registryPath, const std::string& workingDirPath,
+               DaemonLocation* location) {
+  RegistryDir registry;
+  (void)registry.Open(registryPath);
+  return FindDaemon(registry, workingDirPath, location);
 }

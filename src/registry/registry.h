@@ -12,6 +12,7 @@
 
 #include "platform/location.h"
 #include "registry/layout.h"
+#include "registry/registry_dir.h"
 
 class Backoff;
 
@@ -19,6 +20,9 @@ class Backoff;
 /// sandbox roots it serves and its properties.
 struct DaemonRegistryEntryInfo : DaemonLocation {
   std::vector<std::string> sandboxes;
+  /// Roots were dropped as beyond use: even with no root left, the entry
+  /// is not one that serves every directory.
+  bool roots_dropped = false;
   std::map<std::string, std::string> properties;
 };
 
@@ -50,6 +54,8 @@ void GenerateKeyString(const unsigned char* bytes, std::string& key);
 /// Empties the list.
 void DestroyDaemonRegistryList(DaemonRegistryList& list);
 
+// The passes, by the registry's path: each opens and checks it first (a
+// registry that is not the user's own is refused like a missing one).
 /// Deletes every entry whose alivelock nobody holds. 0; -1 not a directory
 /// or registry lock busy; -2 listing failed; -3 registry lock release failed.
 [[nodiscard]] int PurgeStaleDaemonEntries(const std::string& registryPath);
@@ -57,11 +63,6 @@ void DestroyDaemonRegistryList(DaemonRegistryList& list);
 /// 0; -1 not directories or registry lock busy; -2 listing; -3 release.
 [[nodiscard]] int ListDaemons(const std::string& registryPath, const std::string& workingDirPath,
                               DaemonRegistryList& entries);
-/// The same, waiting for the registry lock within `wait`; an entry skipped
-/// because another process held its lock sets *skippedBusy.
-[[nodiscard]] int PurgeStaleDaemonEntries(const std::string& registryPath, Backoff& wait);
-[[nodiscard]] int ListDaemons(const std::string& registryPath, const std::string& workingDirPath,
-                              DaemonRegistryList& entries, Backoff& wait, bool* skippedBusy);
 /// The first live entry with a sandbox root that prefixes the working
 /// directory, else the last entry without sandboxes. 0 chosen; -1 bad
 /// arguments (location unchanged); -2 scan failed; -3 none qualified.
@@ -69,14 +70,25 @@ void DestroyDaemonRegistryList(DaemonRegistryList& list);
 [[nodiscard]] int FindDaemon(const std::string& registryPath, const std::string& workingDirPath,
                              DaemonLocation* location);
 
+// The same through a registry opened once for the whole run (a registry
+// not open is a missing one), waiting for the registry lock within `wait`;
+// an entry skipped because another process held its lock sets *skippedBusy.
+[[nodiscard]] int PurgeStaleDaemonEntries(const RegistryDir& registry, Backoff& wait);
+[[nodiscard]] int ListDaemons(const RegistryDir& registry, const std::string& workingDirPath,
+                              DaemonRegistryList& entries, Backoff& wait, bool* skippedBusy);
+[[nodiscard]] int FindDaemon(const RegistryDir& registry, const std::string& workingDirPath,
+                             DaemonLocation* location);
+
 /// Polls the registry until the daemon at `location` is listed.
 /// 0 listed; -1 not within kNewEntryWaitUs.
-int AwaitDaemonEntry(const std::string& registryPath, const DaemonLocation& location);
+int AwaitDaemonEntry(const RegistryDir& registry, const DaemonLocation& location);
 
-/// The start lock, kStartLockName in the registry directory (created with it
-/// when missing): one front end at a time starts a daemon. Waits while it
-/// is held, up to kStartLockWaitUs. Codes as AcquireFileLock.
-[[nodiscard]] int AcquireStartLock(const std::string& registryPath, int* handle);
-[[nodiscard]] int ReleaseStartLock(const std::string& registryPath, int* handle);
+/// The start lock, kStartLockName in the registry directory: one front end
+/// at a time starts a daemon. A registry not open yet is made and opened
+/// first. Waits while the lock is held, up to kStartLockWaitUs. Codes as
+/// AcquireFileLock; kRegistryUntrusted when the registry just made is not
+/// the user's own.
+[[nodiscard]] int AcquireStartLock(RegistryDir& registry, int* handle);
+[[nodiscard]] int ReleaseStartLock(const RegistryDir& registry, int* handle);
 
 #endif  // QUARN_REGISTRY_REGISTRY_H_

@@ -1,9 +1,10 @@
 // The purge and scan passes over the registry, each under the registry lock.
 //
-// A lookup touches a handful of files in every entry, so each pass opens
-// the registry directory and each entry directory once and reaches their
-// files by a descriptor and a short name. Full paths serve the trace, and
-// the one case that needs them: a lock whose entry was deleted meanwhile.
+// Other processes write to the registry, so every file is reached through
+// a descriptor: the registry's own (checked once per run), then each
+// entry's, opened without following a link, and short names below them.
+// Names read from the directory are names: joined literally, never as
+// paths. Full paths serve only the trace.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,82 +23,84 @@
 
 namespace {
 
-// base/name, by the path rules (quotes honoured); a plain base, the usual
-// case, is joined without them: a lookup joins a few names per entry.
-std::string Join(const std::string& base, const char* name) {
-  bool plain = !base.empty() && base.front() != '"' && base.back() != '"' && name[0] != '"';
-  if (plain) return base.back() == '/' ? base + name : base + "/" + name;
-  std::string path = base;
-  if (PathConcatenate(path, name) != 0) path = base + "/" + name;
-  return path;
-}
-
-// A directory reached through a descriptor: its own, or, when it could not
-// be opened (deleted meanwhile), its parent's, with its name put before
-// the name of each of its files.
-class DirRef {
+// One entry directory, open without following a link. A skipped entry (a
+// link, or another user's) is neither locked, read nor deleted.
+class EntryDir {
  public:
-  // An entry is opened without following a link; the registry itself may
-  // well be reached through one.
-  DirRef(int parentFd, std::string name, std::string path, bool followLink = false)
-      : parent_fd_(parentFd), name_(std::move(name)), path_(std::move(path)) {
-    Open(followLink);
-    if (!fd_.Valid()) linked_ = errno == ELOOP || errno == ENOTDIR;
-  }
+  EntryDir(const RegistryDir& registry, std::string name, const char* pass)
+      : registry_(registry), name_(std::move(name)), path_(registry.Join(name_)), pass_(pass) {}
 
-  bool linked() const { return linked_; }
+  const std::string& name() const { return name_; }
   const std::string& path() const { return path_; }
-  int fd() const { return fd_.Valid() ? fd_.Get() : parent_fd_; }
+  int fd() const { return fd_.Get(); }
+  std::string PathOf(const char* file) const { return path_ + "/" + file; }
 
-  // One of its files: the name to pass with fd(), and the full path.
-  struct File {
-    std::string name, path;
-  };
-  File Of(const char* file) const {
-    return {fd_.Valid() ? std::string(file) : name_ + "/" + file, Join(path_, file)};
+  // Opens the entry; false (traced) when it is to be skipped. An entry
+  // deleted since it was listed is made again, as the parent of its lock
+  // file: the next purge deletes it.
+  bool Open(bool listedAsLink) {
+    if (listedAsLink) return Skip("%s(): Entry %S is a symbolic link");
+    int flags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    fd_.Reset(Sys().openat(registry_.fd(), name_.c_str(), flags, 0));
+    if (!fd_.Valid() && errno == ENOENT) {
+      TraceMessage("AcquireFileLock(): Parent path does not exist; creating it...");
+      if (::mkdirat(registry_.fd(), name_.c_str(), 0700) != 0 && errno != EEXIST) {
+        TraceMessage("ERROR: Could not create directory %S; ec = %d", path_.c_str(), errno);
+        return false;
+      }
+      fd_.Reset(Sys().openat(registry_.fd(), name_.c_str(), flags, 0));
+    }
+    if (!fd_.Valid()) {
+      if (errno == ELOOP || errno == ENOTDIR) return Skip("%s(): Entry %S is a symbolic link");
+      TraceMessage("ERROR: %s(): Could not open entry %S; ec = %d", pass_, path_.c_str(), errno);
+      return false;
+    }
+    struct stat info;
+    if (::fstat(fd_.Get(), &info) != 0 || info.st_uid != ::geteuid()) {
+      return Skip("%s(): Entry %S belongs to another user; skipping it");
+    }
+    return true;
   }
 
-  // After the entry lock: when the entry was deleted meanwhile and taking
-  // its lock made it again, the rest of the entry is read and released
-  // through the directory the lock file really lies in.
-  void FollowRecreated() {
-    struct stat info;
-    if (fd_.Valid() && ::fstat(fd_.Get(), &info) == 0 && info.st_nlink > 0) return;
-    Open(false);
+  // Taken in the directory the entry is now: once more after reopening
+  // when the directory open on fd() was deleted meanwhile.
+  int AcquireEntryLock(int* handle) {
+    int result = AcquireFileLockAt(fd(), kEntryLockName, PathOf(kEntryLockName), handle);
+    if (result == kLockDirGone && Open(false)) {
+      result = AcquireFileLockAt(fd(), kEntryLockName, PathOf(kEntryLockName), handle);
+    }
+    return result == kLockDirGone ? -4 : result;
   }
 
  private:
-  void Open(bool followLink) {
-    int flags = O_PATH | O_DIRECTORY | O_CLOEXEC | (followLink ? 0 : O_NOFOLLOW);
-    fd_.Reset(::openat(parent_fd_, name_.c_str(), flags));
+  bool Skip(const char* line) {
+    TraceMessage((std::string("WARNING: ") + line).c_str(), pass_, path_.c_str());
+    fd_.Reset();
+    return false;
   }
 
-  int parent_fd_;
+  const RegistryDir& registry_;
   std::string name_, path_;
+  const char* pass_;
   UniqueFd fd_;
-  bool linked_ = false;
 };
 
-// A lock file of a directory, taken and released by the same name.
-struct LockIn {
-  LockIn(const DirRef& dir, const char* file) : fd(dir.fd()), file(dir.Of(file)) {}
-  int Acquire() { return AcquireFileLockAt(fd, file.name.c_str(), file.path, &handle); }
-  int Release() { return ReleaseFileLockAt(fd, file.name.c_str(), file.path, &handle); }
-  const std::string& path() const { return file.path; }
+// A lock file, released in the directory it was taken in.
+class LockIn {
+ public:
+  LockIn(int dirFd, const char* name, std::string path)
+      : dir_fd_(dirFd), name_(name), path_(std::move(path)) {}
+  int Acquire() { return AcquireFileLockAt(dir_fd_, name_, path_, &handle_); }
+  int Release() { return ReleaseFileLockAt(dir_fd_, name_, path_, &handle_); }
+  const std::string& path() const { return path_; }
+  int* handle() { return &handle_; }
 
-  int fd;
-  DirRef::File file;
-  int handle = -1;
+ private:
+  int dir_fd_;
+  const char* name_;
+  std::string path_;
+  int handle_ = -1;
 };
-
-// An entry that is a symbolic link is no daemon's: its lock files would lie
-// outside the registry, so it is never locked, read or descended into.
-bool IsLinkedEntry(bool listedAsLink, const DirRef& entry, const char* pass) {
-  if (!listedAsLink && !entry.linked()) return false;
-  std::string line = std::string("WARNING: ") + pass + "(): Entry %S is a symbolic link";
-  TraceMessage(line.c_str(), entry.path().c_str());
-  return true;
-}
 
 // Another lookup holds the registry lock for one pass, a few hundred
 // microseconds: waiting for it is far cheaper than starting a daemon.
@@ -113,33 +116,36 @@ int AcquireRegistryLock(LockIn& lock, Backoff& wait, const char* pass) {
   }
 }
 
-DirRef OpenEntry(const DirRef& registry, const std::string& name) {
-  DirRef::File entry = registry.Of(name.c_str());
-  return DirRef(registry.fd(), entry.name, entry.path);
+// A stale entry holding a file of another user is not ours to delete.
+bool HoldsForeignFile(const EntryDir& entry) {
+  for (const char* file : {kLocationName, kSandboxesName, kPropertiesName}) {
+    struct stat info;
+    if (::fstatat(entry.fd(), file, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+        info.st_uid != ::geteuid()) {
+      TraceMessage(
+          "WARNING: PurgeStaleDaemonEntries(): Entry %S holds a file of another user; skipping it",
+          entry.path().c_str());
+      return true;
+    }
+  }
+  return false;
 }
 
-void PurgeEntry(const DirRef& registry, const std::string& name, bool listedAsLink) {
-  DirRef entry = OpenEntry(registry, name);
+void PurgeEntry(const RegistryDir& registry, const std::string& name, bool listedAsLink) {
+  EntryDir entry(registry, name, "PurgeStaleDaemonEntries");
   TraceMessage("PurgeStaleDaemonEntries(): Found directory %S", name.c_str());
-  if (IsLinkedEntry(listedAsLink, entry, "PurgeStaleDaemonEntries")) {
-    // Removing the link itself touches nothing outside the registry.
-    int trashed = TrashDirectory(entry.path());
-    if (trashed != 0) {
-      TraceMessage("WARNING: PurgeStaleDaemonEntries(): Failed to trash directory %S; result = %d",
-                   entry.path().c_str(), trashed);
-    }
-    return;
-  }
-  LockIn entry_lock(entry, kEntryLockName);
-  int locked = entry_lock.Acquire();
+  if (!entry.Open(listedAsLink)) return;
+  int entry_handle = -1;
+  int locked = entry.AcquireEntryLock(&entry_handle);
   if (locked != 0) {
     TraceMessage(
         "PurgeStaleDaemonEntries(): Failed to acquire lock on the daemon entry; result = %d; %S",
-        locked, entry_lock.path().c_str());
+        locked, entry.PathOf(kEntryLockName).c_str());
     return;
   }
-  entry.FollowRecreated();
-  LockIn alive_lock(entry, kAliveLockName);
+  LockIn entry_lock(entry.fd(), kEntryLockName, entry.PathOf(kEntryLockName));
+  *entry_lock.handle() = entry_handle;
+  LockIn alive_lock(entry.fd(), kAliveLockName, entry.PathOf(kAliveLockName));
   if (alive_lock.Acquire() == 0) {
     TraceMessage(
         "PurgeStaleDaemonEntries(): Daemon registry entry %S seems to be stale; purging it",
@@ -150,13 +156,17 @@ void PurgeEntry(const DirRef& registry, const std::string& name, bool listedAsLi
           "ERROR: PurgeStaleDaemonEntries(): Failed to release alive lock @ %S; result = %d",
           alive_lock.path().c_str(), released);
     }
-    int trashed = TrashDirectory(entry.path());
-    if (trashed == 0) {
-      TraceMessage("PurgeStaleDaemonEntries(): Successfully purged daemon entry @ %S",
-                   entry.path().c_str());
-    } else {
-      TraceMessage("WARNING: PurgeStaleDaemonEntries(): Failed to trash directory %S; result = %d",
-                   entry.path().c_str(), trashed);
+    if (!HoldsForeignFile(entry)) {
+      int trashed =
+          TrashDirectoryAt(registry.fd(), entry.name().c_str(), entry.path(), registry.device());
+      if (trashed == 0) {
+        TraceMessage("PurgeStaleDaemonEntries(): Successfully purged daemon entry @ %S",
+                     entry.path().c_str());
+      } else {
+        TraceMessage(
+            "WARNING: PurgeStaleDaemonEntries(): Failed to trash directory %S; result = %d",
+            entry.path().c_str(), trashed);
+      }
     }
   }
   int released = entry_lock.Release();
@@ -168,23 +178,24 @@ void PurgeEntry(const DirRef& registry, const std::string& name, bool listedAsLi
 }
 
 // A live entry's files, read under its entry lock; false when one is past
-// its size limit and the entry cannot be read.
-bool ReadLiveEntry(const DirRef& entry, DaemonRegistryEntryInfo& record) {
-  DirRef::File sandboxes = entry.Of(kSandboxesName);
-  int read_sandboxes =
-      ReadSandboxesFileAt(entry.fd(), sandboxes.name.c_str(), sandboxes.path, record.sandboxes);
+// its size limit or another user's, and the entry cannot be used.
+bool ReadLiveEntry(const EntryDir& entry, DaemonRegistryEntryInfo& record) {
+  std::string sandboxes = entry.PathOf(kSandboxesName);
+  int read_sandboxes = ReadSandboxesFileAt(entry.fd(), kSandboxesName, sandboxes, record.sandboxes,
+                                           &record.roots_dropped);
   if (read_sandboxes != 0) {
     TraceMessage("WARNING: ListDaemons(): Error reading sandbox file @ %S; result = %d",
-                 sandboxes.path.c_str(), read_sandboxes);
+                 sandboxes.c_str(), read_sandboxes);
   }
-  DirRef::File properties = entry.Of(kPropertiesName);
+  std::string properties = entry.PathOf(kPropertiesName);
   int read_properties =
-      ReadPropertiesFileAt(entry.fd(), properties.name.c_str(), properties.path, record.properties);
+      ReadPropertiesFileAt(entry.fd(), kPropertiesName, properties, record.properties);
   if (read_properties != 0) {
     TraceMessage("WARNING: ListDaemons(): Error reading properties file @ %S; result = %d",
-                 properties.path.c_str(), read_properties);
+                 properties.c_str(), read_properties);
   }
-  if (read_sandboxes != kEntryFileTooLarge && read_properties != kEntryFileTooLarge) return true;
+  auto unusable = [](int read) { return read == kEntryFileTooLarge || read == kEntryFileForeign; };
+  if (!unusable(read_sandboxes) && !unusable(read_properties)) return true;
   TraceMessage("WARNING: ListDaemons(): Entry %S cannot be read; skipping it",
                entry.path().c_str());
   return false;
@@ -192,31 +203,35 @@ bool ReadLiveEntry(const DirRef& entry, DaemonRegistryEntryInfo& record) {
 
 // Reads one entry under its entry lock; appends it when live. An entry
 // whose lock another process holds sets *skippedBusy.
-void ScanEntry(const DirRef& registry, const std::string& name, bool listedAsLink,
+void ScanEntry(const RegistryDir& registry, const std::string& name, bool listedAsLink,
                DaemonRegistryList& entries, bool* skippedBusy) {
-  DirRef entry = OpenEntry(registry, name);
+  EntryDir entry(registry, name, "ListDaemons");
   TraceMessage("ListDaemons(): Found directory %S", name.c_str());
-  if (IsLinkedEntry(listedAsLink, entry, "ListDaemons")) return;
-  LockIn entry_lock(entry, kEntryLockName);
-  int locked = entry_lock.Acquire();
+  if (!entry.Open(listedAsLink)) return;
+  int entry_handle = -1;
+  int locked = entry.AcquireEntryLock(&entry_handle);
   if (locked != 0) {
     TraceMessage("ListDaemons(): Failed to acquire lock on the daemon entry; result = %d; %S",
-                 locked, entry_lock.path().c_str());
+                 locked, entry.PathOf(kEntryLockName).c_str());
     if (locked == kLockBusy) *skippedBusy = true;
     return;
   }
-  entry.FollowRecreated();
+  LockIn entry_lock(entry.fd(), kEntryLockName, entry.PathOf(kEntryLockName));
+  *entry_lock.handle() = entry_handle;
   DaemonRegistryEntryInfo record;
-  DirRef::File location = entry.Of(kLocationName);
-  int read =
-      ReadLocationFileAt(entry.fd(), location.name.c_str(), location.path, record.port, record.key);
+  std::string location = entry.PathOf(kLocationName);
+  int read = ReadLocationFileAt(entry.fd(), kLocationName, location, record.port, record.key);
   if (read != 0) {
     TraceMessage(
         "WARNING: ListDaemons(): Error while reading location file of daemon @ %S; result = %d",
-        location.path.c_str(), read);
+        location.c_str(), read);
   } else {
-    LockIn alive_lock(entry, kAliveLockName);
-    if (alive_lock.Acquire() == 0) {
+    LockIn alive_lock(entry.fd(), kAliveLockName, entry.PathOf(kAliveLockName));
+    int alive = alive_lock.Acquire();
+    if (alive == kLockDirGone) {
+      // Deleted under us by its daemon: nothing left to use.
+      TraceMessage("WARNING: ListDaemons(): Entry %S has gone; ignoring it", entry.path().c_str());
+    } else if (alive == 0) {
       TraceMessage("ListDaemons(): Daemon registry entry %S seems to be stale; ignoring it",
                    entry.path().c_str());
       int released = alive_lock.Release();
@@ -235,98 +250,98 @@ void ScanEntry(const DirRef& registry, const std::string& name, bool listedAsLin
   }
 }
 
-// The scan pass: every live entry, read under the registry lock.
-int ScanPass(const std::string& registryPath, DaemonRegistryList& entries, Backoff& wait,
-             bool* skippedBusy) {
-  DirRef registry(AT_FDCWD, registryPath, registryPath, true);
-  LockIn registry_lock(registry, kRegistryLockName);
-  if (AcquireRegistryLock(registry_lock, wait, "ListDaemons") != 0) {
-    TraceMessage("ERROR: ListDaemons(): Failed to acquire registry dir lock; %S",
-                 registry_lock.path().c_str());
+// One pass: `visit` for each listed entry, under the registry lock. The
+// pass's result: 0, -1, -2 or -3.
+template <typename Visit>
+int UnderRegistryLock(const RegistryDir& registry, Backoff& wait, const char* pass, Visit visit) {
+  LockIn registry_lock(registry.fd(), kRegistryLockName, registry.Join(kRegistryLockName));
+  if (AcquireRegistryLock(registry_lock, wait, pass) != 0) {
+    TraceMessage(
+        (std::string("ERROR: ") + pass + "(): Failed to acquire registry dir lock; %S").c_str(),
+        registry_lock.path().c_str());
     return -1;
   }
   int result = 0;
   std::vector<std::string> names;
   std::vector<bool> links;
-  if (ListFileSystemEntries(registryPath, names, true, &links) != 0) {
-    TraceMessage("ERROR: ListDaemons(): Error while retrieving directory contents for %S",
-                 registryPath.c_str());
+  if (ListFileSystemEntriesAt(registry.fd(), registry.path(), names, true, &links) != 0) {
+    TraceMessage(
+        (std::string("ERROR: ") + pass + "(): Error while retrieving directory contents for %S")
+            .c_str(),
+        registry.path().c_str());
     result = -2;
   } else {
-    TraceMessage("ListDaemons(): Found %d daemon entries", static_cast<int>(names.size()));
-    TraceMessage("----------------------------READ ENTRIES---------------------------------");
-    for (size_t i = 0; i < names.size(); ++i) {
-      ScanEntry(registry, names[i], links[i], entries, skippedBusy);
-    }
+    visit(names, links);
   }
   int released = registry_lock.Release();
   if (released != 0) {
-    TraceMessage("WARNING: ListDaemons(): Error releasing daemon registry lock; @ %S; result = %d",
+    TraceMessage((std::string("WARNING: ") + pass +
+                  "(): Error releasing daemon registry lock; @ %S; result = %d")
+                     .c_str(),
                  registry_lock.path().c_str(), released);
     if (result == 0) result = -3;
   }
   return result;
 }
 
+// The scan pass: every live entry, read under the registry lock.
+int ScanPass(const RegistryDir& registry, DaemonRegistryList& entries, Backoff& wait,
+             bool* skippedBusy) {
+  return UnderRegistryLock(
+      registry, wait, "ListDaemons",
+      [&](const std::vector<std::string>& names, const std::vector<bool>& links) {
+        TraceMessage("ListDaemons(): Found %d daemon entries", static_cast<int>(names.size()));
+        TraceMessage(
+            "----------------------------READ "
+            "ENTRIES---------------------------------");
+        for (size_t i = 0; i < names.size(); ++i) {
+          ScanEntry(registry, names[i], links[i], entries, skippedBusy);
+        }
+      });
+}
+
 }  // namespace
 
-int PurgeStaleDaemonEntries(const std::string& registryPath, Backoff& wait) {
+int PurgeStaleDaemonEntries(const RegistryDir& registry, Backoff& wait) {
   TraceMessage("----------------------------PURGE DAEMONS---------------------------------");
-  if (!IsPathDirectory(registryPath)) return -1;
-  DirRef registry(AT_FDCWD, registryPath, registryPath, true);
-  LockIn registry_lock(registry, kRegistryLockName);
-  if (AcquireRegistryLock(registry_lock, wait, "PurgeStaleDaemonEntries") != 0) {
-    TraceMessage("ERROR: PurgeStaleDaemonEntries(): Failed to acquire registry dir lock; %S",
-                 registry_lock.path().c_str());
-    return -1;
-  }
-  int result = 0;
-  std::vector<std::string> names;
-  std::vector<bool> links;
-  if (ListFileSystemEntries(registryPath, names, true, &links) != 0) {
-    TraceMessage(
-        "ERROR: PurgeStaleDaemonEntries(): Error while retrieving directory contents for %S",
-        registryPath.c_str());
-    result = -2;
-    names.clear();
-  }
-  for (size_t i = 0; i < names.size(); ++i) PurgeEntry(registry, names[i], links[i]);
-  int released = registry_lock.Release();
-  if (released != 0) {
-    TraceMessage(
-        "WARNING: PurgeStaleDaemonEntries(): Error releasing daemon registry lock; @ %S; result = %d",
-        registry_lock.path().c_str(), released);
-    if (result == 0) result = -3;
-  }
-  return result;
+  if (!registry.IsOpen()) return -1;
+  return UnderRegistryLock(
+      registry, wait, "PurgeStaleDaemonEntries",
+      [&](const std::vector<std::string>& names, const std::vector<bool>& links) {
+        for (size_t i = 0; i < names.size(); ++i) PurgeEntry(registry, names[i], links[i]);
+      });
 }
 
 int PurgeStaleDaemonEntries(const std::string& registryPath) {
+  RegistryDir registry;
+  (void)registry.Open(registryPath);
   Backoff wait(kRegistryLockWaitUs);
-  return PurgeStaleDaemonEntries(registryPath, wait);
+  return PurgeStaleDaemonEntries(registry, wait);
 }
 
-int ListDaemons(const std::string& registryPath, const std::string& workingDirPath,
+int ListDaemons(const RegistryDir& registry, const std::string& workingDirPath,
                 DaemonRegistryList& entries, Backoff& wait, bool* skippedBusy) {
   TraceMessage("----------------------------LIST DAEMONS---------------------------------");
-  if (!IsPathDirectory(registryPath) || !IsPathDirectory(workingDirPath)) return -1;
+  if (!registry.IsOpen() || !IsPathDirectory(workingDirPath)) return -1;
   DestroyDaemonRegistryList(entries);
-  int purged = PurgeStaleDaemonEntries(registryPath, wait);
+  int purged = PurgeStaleDaemonEntries(registry, wait);
   if (purged != 0) {
     TraceMessage("WARNING: ListDaemons(): Could not purge stale daemon entries; result = %d",
                  purged);
   }
-  return ScanPass(registryPath, entries, wait, skippedBusy);
+  return ScanPass(registry, entries, wait, skippedBusy);
 }
 
 int ListDaemons(const std::string& registryPath, const std::string& workingDirPath,
                 DaemonRegistryList& entries) {
+  RegistryDir registry;
+  (void)registry.Open(registryPath);
   Backoff wait(kRegistryLockWaitUs);
   bool skipped_busy = false;
-  return ListDaemons(registryPath, workingDirPath, entries, wait, &skipped_busy);
+  return ListDaemons(registry, workingDirPath, entries, wait, &skipped_busy);
 }
 
-int AwaitDaemonEntry(const std::string& registryPath, const DaemonLocation& location) {
+int AwaitDaemonEntry(const RegistryDir& registry, const DaemonLocation& location) {
   // The first look is at once; then from half a millisecond up to 50 ms apart.
   Backoff poll(kNewEntryWaitUs, 500, 50000);
   Backoff lock_wait(kRegistryLockWaitUs);
@@ -335,8 +350,7 @@ int AwaitDaemonEntry(const std::string& registryPath, const DaemonLocation& loca
     DaemonRegistryList entries;
     bool skipped_busy = false;
     bool found = false;
-    if (IsPathDirectory(registryPath) &&
-        ScanPass(registryPath, entries, lock_wait, &skipped_busy) == 0) {
+    if (registry.IsOpen() && ScanPass(registry, entries, lock_wait, &skipped_busy) == 0) {
       for (const DaemonRegistryEntryInfo& record : entries) {
         found = found || (record.port == location.port && record.key == location.key);
       }

@@ -4,27 +4,23 @@
 #include "platform/backoff.h"
 #include "platform/files.h"
 #include "platform/locks.h"
-#include "platform/paths.h"
 #include "registry/layout.h"
 #include "registry/registry.h"
 #include "trace/trace.h"
 
-namespace {
-
-std::string StartLockPath(const std::string& registryPath) {
-  std::string path = registryPath;
-  if (PathConcatenate(path, kStartLockName) != 0) path = registryPath + "/" + kStartLockName;
-  return path;
-}
-
-}  // namespace
-
-int AcquireStartLock(const std::string& registryPath, int* handle) {
-  std::string path = StartLockPath(registryPath);
+int AcquireStartLock(RegistryDir& registry, int* handle) {
+  if (!registry.IsOpen()) {
+    // The first run of all: the registry is made here, as the lock's parent.
+    (void)MkDirs(registry.path());
+    int opened = registry.Open(registry.path());
+    if (opened == kRegistryUntrusted) return kRegistryUntrusted;
+    if (opened != 0) return -6;
+  }
+  std::string path = registry.Join(kStartLockName);
   // A start takes a few milliseconds; a holder that dies frees the lock.
   Backoff wait(kStartLockWaitUs);
   for (;;) {
-    int result = AcquireFileLock(path, handle);
+    int result = AcquireFileLockAt(registry.fd(), kStartLockName, path, handle);
     if (result != kLockBusy) return result;
     int waited = wait.Pause();
     if (waited == 0) return result;
@@ -32,6 +28,6 @@ int AcquireStartLock(const std::string& registryPath, int* handle) {
   }
 }
 
-int ReleaseStartLock(const std::string& registryPath, int* handle) {
-  return ReleaseFileLock(StartLockPath(registryPath), handle);
+int ReleaseStartLock(const RegistryDir& registry, int* handle) {
+  return ReleaseFileLockAt(registry.fd(), kStartLockName, registry.Join(kStartLockName), handle);
 }
