@@ -6,6 +6,10 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
+#include <functional>
+#include <iostream>
+#include <memory>
 #include <regex>
 #include <set>
 
@@ -247,9 +251,159 @@ TEST_F(QuarnE2E, HostileRegistryContents) {
   EXPECT_EQ("outside alivelock", ReadFile(outside + "/alivelock"));
   EXPECT_TRUE(Exists(outside + "/location"));
   EXPECT_FALSE(Exists(temp_.Sub("made-outside")));
-  EXPECT_FALSE(Exists(registry + "/linked"));          // the link itself was removed
+  EXPECT_TRUE(Exists(registry + "/linked"));           // a linked entry is nobody's to delete
   EXPECT_FALSE(Exists(registry + "/alive-link"));      // a linked alivelock is nobody's
   EXPECT_TRUE(Exists(registry + "/short5/location"));  // live entries stay
+}
+
+// Everything below `dir` but `skip`: names, types, modes, owners, contents
+// and link targets, never following a link.
+std::string TreeSnapshot(const std::string& dir, const std::string& skip) {
+  namespace fs = std::filesystem;
+  std::set<std::string> lines;
+  for (auto it = fs::recursive_directory_iterator(dir); it != fs::recursive_directory_iterator();
+       ++it) {
+    std::string path = it->path().string();
+    if (path == skip) {
+      it.disable_recursion_pending();
+      continue;
+    }
+    struct stat info;
+    if (lstat(path.c_str(), &info) != 0) continue;
+    std::string line =
+        path + " " + std::to_string(info.st_mode) + " " + std::to_string(info.st_uid);
+    if (S_ISREG(info.st_mode)) line += " " + ReadFile(path);
+    if (S_ISLNK(info.st_mode)) line += " -> " + fs::read_symlink(path).string();
+    lines.insert(line);
+  }
+  std::string text;
+  for (const std::string& line : lines) text += line + "\n";
+  return text;
+}
+
+TEST_F(QuarnE2E, HostileRegistryTouchesNothingOutsideIt) {
+  // Each row plants something in a fresh registry, beside a tree that must
+  // come out byte-identical, and runs one command.
+  const uid_t nobody = 65534;
+  const bool can_chown = geteuid() == 0;
+  struct Row {
+    std::string name;
+    std::function<void(const std::string& registry, const std::string& outside)> plant;
+    bool needs_root;
+    int status;
+    std::string err;                     // a prefix of standard error
+    size_t daemons;                      // running afterwards
+    std::vector<std::string> kept = {};  // in the registry afterwards
+  };
+  std::vector<std::unique_ptr<LockHolder>> holders;
+  auto live_daemon = [&](const std::string& sandboxes) {
+    return [&, sandboxes](const std::string& registry, const std::string&) {
+      ASSERT_EQ(0, Quarn({"echo", "start"}).status);
+      std::string entry = registry + "/" + Entries().at(0);
+      WriteFile(entry + "/sandboxes", sandboxes);
+    };
+  };
+  // The command runs in the row's directory, inside temp_.
+  std::string many;
+  for (int i = 0; i < 100000; ++i)
+    many += (i == 10 ? temp_.path() : "/r" + std::to_string(i)) + "\n";
+  std::vector<Row> rows = {
+      {"quoted parent names",
+       [](const std::string& registry, const std::string&) {
+         ASSERT_EQ(0, mkdir((registry + "/\"..\"").c_str(), 0700));
+         ASSERT_EQ(0, mkdir((registry + "/\"..\"..\"").c_str(), 0700));
+         ASSERT_EQ(0, mkdir((registry + "/../\"..\"").c_str(), 0700));
+       },
+       false, 0, "", 1},
+      {"a live entry's name in quotes",
+       [&](const std::string& registry, const std::string&) {
+         ASSERT_EQ(0, Quarn({"echo", "start"}).status);
+         std::string live = Entries().at(0);
+         ASSERT_EQ(0, mkdir((registry + "/\"" + live + "\"").c_str(), 0700));
+       },
+       false, 0, "", 1},
+      {"a linked entry whose alivelock is held",
+       [&](const std::string& registry, const std::string& outside) {
+         ASSERT_EQ(0, MkDirs(outside + "/entry"));
+         MakeEntry(outside, "entry", 1, nullptr);
+         holders.push_back(
+             std::make_unique<LockHolder>(std::vector<std::string>{outside + "/entry/alivelock"}));
+         ASSERT_EQ(0, symlink((outside + "/entry").c_str(), (registry + "/linked").c_str()));
+       },
+       false,
+       0,
+       "",
+       1,
+       {"linked"}},
+      {"FIFOs at every lock's name",
+       [](const std::string& registry, const std::string&) {
+         MakeEntry(registry, "stale", 1, nullptr);
+         for (std::string lock : {"lock", "start.lock", "stale/lock", "stale/alivelock"}) {
+           ASSERT_EQ(0, mkfifo((registry + "/" + lock).c_str(), 0600)) << lock;
+         }
+       },
+       false, 0, "", 1},
+      {"another user's entry",
+       [&](const std::string& registry, const std::string&) {
+         MakeEntry(registry, "theirs", 1, nullptr);
+         MakeEntry(registry, "their-file", 2, nullptr);
+         ASSERT_EQ(0, system(("chown -R 65534 '" + registry + "/theirs'").c_str()));
+         ASSERT_EQ(0, chown((registry + "/their-file/location").c_str(), nobody, nobody));
+       },
+       true,
+       0,
+       "",
+       1,
+       {"their-file", "theirs"}},
+      {"another user's registry",
+       [&](const std::string& registry, const std::string&) {
+         ASSERT_EQ(0, chown(registry.c_str(), nobody, nobody));
+       },
+       true, 13, "quarn: not using the daemon registry ", 0},
+      {"a registry others may write to",
+       [&](const std::string& registry, const std::string&) {
+         ASSERT_EQ(0, chmod(registry.c_str(), 0777));
+       },
+       false, 13, "quarn: not using the daemon registry ", 0},
+      // The daemon started first serves when one of its roots holds the
+      // working directory; a root it cannot have makes a second start.
+      {"a million empty sandbox lines", live_daemon(std::string(1 << 20, '\n')), false, 0, "", 1},
+      {"one sandbox line of a mebibyte", live_daemon(std::string(1 << 20, '/')), false, 0, "", 2},
+      {"a hundred thousand roots", live_daemon(many), false, 0, "", 1},
+  };
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const Row& row = rows[i];
+    if (row.needs_root && !can_chown) {
+      std::cout << "[ SKIPPED ] " << row.name << ": changing owners needs root\n";
+      continue;
+    }
+    std::string base = temp_.Sub("row" + std::to_string(i));
+    config_ = base + "/home/cfg";
+    std::string registry = config_ + "/daemons", outside = base + "/home/outside";
+    ASSERT_EQ(0, MkDirs(registry));
+    ASSERT_EQ(0, MkDirs(outside + "/tree"));
+    WriteFile(base + "/home/precious", "precious");
+    WriteFile(outside + "/tree/lock", "a file named like a lock");
+    row.plant(registry, outside);
+    std::string before = TreeSnapshot(base, config_);
+    ChildOptions options;
+    options.timeout_seconds = 20;
+    options.cwd = base;
+    ChildResult r = Quarn({"echo", "hi"}, options);
+    EXPECT_EQ(row.status, r.status) << row.name << ": " << r.err;
+    EXPECT_EQ(row.status == 0 ? "hi\n" : "", r.out) << row.name;
+    EXPECT_EQ(0u, r.err.rfind(row.err, 0)) << row.name << ": " << r.err;
+    EXPECT_EQ(before, TreeSnapshot(base, config_)) << row.name;
+    holders.clear();
+    while (waitpid(-1, nullptr, WNOHANG) > 0) continue;
+    EXPECT_EQ(row.daemons, Children().size()) << row.name;
+    std::vector<std::string> names = Entries();
+    for (const std::string& kept : row.kept) {
+      EXPECT_NE(names.end(), std::find(names.begin(), names.end(), kept))
+          << row.name << ": " << kept;
+    }
+    StopAllDaemons();
+  }
 }
 
 TEST_F(QuarnE2E, NewDaemonsCommandLineAndNoOtherDescriptor) {

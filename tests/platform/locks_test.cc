@@ -2,8 +2,13 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
+
+#include <cstring>
+#include <functional>
 
 #include "support/registry_support.h"
 #include "support/test_support.h"
@@ -37,32 +42,68 @@ TEST_F(LocksTest, TakenWithoutWaitingAndReleasedByDeletion) {
   EXPECT_EQ(-1, ReleaseFileLock(path, &handle));
 }
 
-TEST_F(LocksTest, NeverThroughALink) {
+TEST_F(LocksTest, OnlyEverARegularFileOfItsOwn) {
   std::string outside = temp_.Sub("outside");
   WriteFile(outside, "precious");
-  for (std::string target : {outside, temp_.Sub("dangling-target")}) {
-    std::string path = temp_.Sub("lock");
-    ASSERT_EQ(0, symlink(target.c_str(), path.c_str()));
+  // Whatever lies at the name but a directory makes way for a lock file:
+  // a link is never followed, a FIFO or a socket never opened.
+  std::string path = temp_.Sub("lock");
+  std::function<void()> plants[] = {
+      [&] { ASSERT_EQ(0, symlink(outside.c_str(), path.c_str())); },
+      [&] { ASSERT_EQ(0, symlink(temp_.Sub("dangling-target").c_str(), path.c_str())); },
+      [&] { ASSERT_EQ(0, mkfifo(path.c_str(), 0600)); },
+      [&] {
+        int sock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address = {};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+        ASSERT_EQ(0, bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof(address)));
+        close(sock);
+      },
+  };
+  for (auto& plant : plants) {
+    plant();
     int handle = -1;
     ASSERT_EQ(0, AcquireFileLock(path, &handle));
     struct stat info;
     ASSERT_EQ(0, lstat(path.c_str(), &info));
-    EXPECT_TRUE(S_ISREG(info.st_mode));  // the link made way for a lock file
+    EXPECT_TRUE(S_ISREG(info.st_mode));
     EXPECT_EQ(0, ReleaseFileLock(path, &handle));
   }
   EXPECT_EQ("precious", ReadFile(outside));
   EXPECT_FALSE(Exists(temp_.Sub("dangling-target")));
+  // A directory is left alone, and refused.
+  ASSERT_EQ(0, mkdir(path.c_str(), 0700));
+  int handle = -1;
+  EXPECT_EQ(-1, AcquireFileLock(path, &handle));
+  EXPECT_EQ(-1, AcquireFileLockAt(AT_FDCWD, path.c_str(), path, &handle));
+  EXPECT_TRUE(Exists(path));
 }
 
-TEST_F(LocksTest, LockInADeletedDirectoryIsTakenWhereItWasRecreated) {
+TEST_F(LocksTest, AnotherUsersLockFileIsNamedToTheUser) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root, to be another user than the file's owner";
+  std::string dir = temp_.Sub("reg"), path = dir + "/lock";
+  ASSERT_EQ(0, mkdir(dir.c_str(), 0777));
+  ASSERT_EQ(0, chmod(temp_.path().c_str(), 0755));
+  WriteFile(path, "", 0600);
+  ChildResult r = RunChild([&] {
+    if (setgid(65534) != 0 || setuid(65534) != 0) return 10;
+    int handle = -1;
+    return -AcquireFileLock(path, &handle);
+  });
+  EXPECT_EQ(3, r.status);
+  EXPECT_EQ("quarn: cannot open the lock file " + path + ": it belongs to uid 0\n", r.err);
+}
+
+TEST_F(LocksTest, ADeletedDirectoryIsReportedNotRecreatedElsewhere) {
   std::string entry = temp_.Sub("entry");
   ASSERT_EQ(0, mkdir(entry.c_str(), 0700));
   int dir = open(entry.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   ASSERT_EQ(0, rmdir(entry.c_str()));  // deleted after it was opened
   int handle = -1;
-  EXPECT_EQ(0, AcquireFileLockAt(dir, "lock", entry + "/lock", &handle));
-  EXPECT_EQ(0, ReleaseFileLock(entry + "/lock", &handle));
-  EXPECT_FALSE(Exists(entry + "/lock"));
+  EXPECT_EQ(kLockDirGone, AcquireFileLockAt(dir, "lock", entry + "/lock", &handle));
+  EXPECT_EQ(-1, handle);
+  EXPECT_FALSE(Exists(entry));
   close(dir);
 }
 

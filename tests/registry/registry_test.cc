@@ -1,11 +1,13 @@
 #include "registry/registry.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
 
 #include "platform/files.h"
+#include "platform/sys.h"
 #include "support/registry_support.h"
 #include "support/test_support.h"
 
@@ -94,6 +96,41 @@ TEST_F(RegistryTest, PurgeDeletesStaleEntriesAndTheScanSkipsWhatItCannotRead) {
   EXPECT_TRUE(list[0].sandboxes.empty());
   EXPECT_EQ("live", list[0].properties["name"]);
   EXPECT_EQ(kept, EntryNames());
+}
+
+// The entry named here vanishes just after a pass has opened it (its
+// daemon deleting it, say), before the pass takes its lock; the opens
+// before that are counted down first.
+std::string g_vanishing;
+int g_opens_before = 0;
+int OpenThenVanish(int dirFd, const char* name, int flags, mode_t mode) {
+  int fd = ::openat(dirFd, name, flags, mode);
+  std::string base = g_vanishing.substr(g_vanishing.rfind('/') + 1);
+  if (!g_vanishing.empty() && base == name && g_opens_before-- == 0) {
+    EXPECT_EQ(0, system(("rm -rf '" + g_vanishing + "'").c_str()));
+    g_vanishing.clear();
+  }
+  return fd;
+}
+
+TEST_F(RegistryTest, AnEntryDeletedUnderTheScanIsLockedAndReleasedWhereItIsNow) {
+  MakeEntry(registry_, "vanishing", 5, nullptr);
+  LockHolder daemon({Entry("vanishing") + "/alivelock"});
+  ScopedTrace trace(temp_.Sub("trace.txt"));
+  ScopedSysOverride<int (*)(int, const char*, int, mode_t)> hook(&SysCalls::openat,
+                                                                 &OpenThenVanish);
+  g_vanishing = Entry("vanishing");
+  g_opens_before = 1;  // the purge's
+  DaemonRegistryList list;
+  EXPECT_EQ(0, ListDaemons(registry_, cwd_, list));
+  EXPECT_TRUE(list.empty());
+  // Made again as its lock's parent, and the lock released there.
+  EXPECT_TRUE(Exists(Entry("vanishing")));
+  EXPECT_FALSE(Exists(Entry("vanishing") + "/lock"));
+  EXPECT_EQ(std::string::npos, trace.Contents().find("Error while deleting lock file"));
+  daemon.Release();
+  EXPECT_EQ(0, PurgeStaleDaemonEntries(registry_));
+  EXPECT_EQ(std::vector<std::string>{}, EntryNames());
 }
 
 TEST_F(RegistryTest, BusyLocksAreWaitedForAWhile) {

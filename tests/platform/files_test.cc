@@ -1,0 +1,81 @@
+#include "platform/files.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "platform/sys.h"
+#include "support/test_support.h"
+
+namespace {
+
+class FilesTest : public QuarnTest {};
+
+// What the deletion walk opens next is swapped, once, for a link to the
+// victim: as another user racing the walk would.
+std::string g_swap_name, g_swap_dir, g_victim, g_moved;
+int SwapThenOpen(int dirFd, const char* name, int flags, mode_t mode) {
+  if (!g_swap_name.empty() && g_swap_name == name) {
+    g_swap_name.clear();
+    std::string at = g_swap_dir + "/" + name;
+    if (rename(at.c_str(), g_moved.c_str()) != 0 || symlink(g_victim.c_str(), at.c_str()) != 0) {
+      ADD_FAILURE() << "could not swap " << at;
+    }
+  }
+  return ::openat(dirFd, name, flags, mode);
+}
+
+TEST_F(FilesTest, TrashNeverFollowsALinkSwappedIn) {
+  g_victim = temp_.Sub("victim");
+  ASSERT_EQ(0, MkDirs(g_victim + "/deep"));
+  for (int i = 0; i < 20; ++i) WriteFile(g_victim + "/f" + std::to_string(i), "keep");
+  WriteFile(g_victim + "/deep/g", "keep");
+  ScopedSysOverride<int (*)(int, const char*, int, mode_t)> hook(&SysCalls::openat, &SwapThenOpen);
+  // Inside the tree, and the tree itself.
+  for (std::string swapped : {"sub", "tree"}) {
+    std::string tree = temp_.Sub("tree");
+    ASSERT_EQ(0, MkDirs(tree + "/sub/inner"));
+    WriteFile(tree + "/sub/inner/x", "x");
+    WriteFile(tree + "/file", "x");
+    g_swap_name = swapped;
+    g_swap_dir = swapped == "tree" ? temp_.path() : tree;
+    g_moved = temp_.Sub("moved");
+    int parent = open(temp_.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct stat info;
+    ASSERT_EQ(0, fstat(parent, &info));
+    EXPECT_EQ(0, TrashDirectoryAt(parent, "tree", tree, info.st_dev)) << swapped;
+    close(parent);
+    EXPECT_FALSE(Exists(tree)) << swapped;  // the link went as a link
+    std::vector<std::string> names;
+    ASSERT_EQ(0, ListFileSystemEntries(g_victim, names, false));
+    EXPECT_EQ(21u, names.size()) << swapped;
+    EXPECT_EQ("keep", ReadFile(g_victim + "/deep/g")) << swapped;
+    EXPECT_EQ(0, TrashDirectory(g_moved));
+  }
+}
+
+TEST_F(FilesTest, TextFilesAreReadByLinesWithinTheirBound) {
+  struct Case {
+    std::string text;
+    std::vector<std::string> lines;
+  } cases[] = {
+      {"a\n\nb", {"a", "", "b"}},         {"", {}}, {"  \n", {""}}, {" x \r\n\ty", {"x", "y"}},
+      {std::string("a \0b\n", 5), {"a"}},  // trailing space cut with what follows a NUL
+  };
+  for (const Case& c : cases) {
+    WriteFile(temp_.Sub("f"), c.text);
+    std::vector<std::string> lines;
+    EXPECT_EQ(0, ReadAsciiFileAsLines(temp_.Sub("f"), lines));
+    EXPECT_EQ(c.lines, lines) << c.text;
+  }
+  std::vector<std::string> lines;
+  ASSERT_EQ(0, truncate(temp_.Sub("f").c_str(), kMaxTextFileSize + 1));
+  EXPECT_EQ(kFileTooLarge, ReadAsciiFileAsLines(temp_.Sub("f"), lines));
+  EXPECT_EQ(-1, ReadAsciiFileAsLines(temp_.Sub("missing"), lines));
+  EXPECT_TRUE(lines.empty());
+}
+
+}  // namespace
