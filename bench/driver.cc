@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
@@ -688,6 +689,66 @@ int main(int argc, char** argv) {
             "<= 4 MiB",
             !g.smoke,
             huge_mib <= 4});
+  }
+
+  if (Wants("sandboxes")) {
+    // Large sandboxes files in the entry of the daemon that serves, each
+    // with a root that serves the command, against the same daemon set-up
+    // with that one root: the lookup's extra time and quarn's peak RSS.
+    auto served_by_roots = [&](const std::string& config, const std::string& roots) {
+      Exec(QuarnArgs(config, {"echo", "hi"}));
+      for (const std::string& name : Entries(config + "/daemons")) {
+        std::ofstream(config + "/daemons/" + name + "/sandboxes", std::ios::binary) << roots;
+      }
+    };
+    std::string one = g.work + "/config-one-root", big = g.work + "/config-big-sandboxes";
+    served_by_roots(one, "/\n");
+    // Each file is made and written, then freed: the bench's own memory
+    // would count in the peak RSS of the quarn it forks.
+    struct Case {
+      const char* name;
+      std::function<std::string()> roots;
+    } cases[] = {
+        {"1 MiB of empty lines", [] { return std::string(1024 * 1024, '\n'); }},
+        {"one 1 MiB line", [] { return std::string(1024 * 1024 - 3, '/') + "\n/\n"; }},
+        {"100,000 short roots",
+         [] {
+           std::string many;
+           for (int i = 0; i < 100000; ++i) {
+             many += i == 100 ? std::string("/") : "/r" + std::to_string(i);
+             many += '\n';
+           }
+           return many;
+         }},
+    };
+    for (const Case& c : cases) {
+      served_by_roots(big, c.roots());
+      tq.clear();
+      tf.clear();
+      std::vector<long> rss;
+      Alternate(runs, QuarnArgs(big, {"echo", "hi"}), QuarnArgs(one, {"echo", "hi"}), &tq, &tf, {},
+                {}, &rss);
+      double extra_ms = (Summarise(tq).median - Summarise(tf).median) * 1e3;
+      AddRow({std::string("sandboxes: extra lookup time, ") + c.name,
+              "ms",
+              {extra_ms, extra_ms, extra_ms},
+              10,
+              extra_ms / 10,
+              "<= 10 ms",
+              !g.smoke,
+              extra_ms <= 10});
+      double mib = static_cast<double>(*std::max_element(rss.begin(), rss.end())) / 1024;
+      AddRow({std::string("sandboxes: peak RSS, ") + c.name,
+              "MiB",
+              {mib, mib, mib},
+              4,
+              mib / 4,
+              "<= 4 MiB",
+              !g.smoke,
+              mib <= 4});
+    }
+    StopDaemons(one);
+    StopDaemons(big);
   }
 
   if (Wants("recv")) {
