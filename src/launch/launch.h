@@ -3,6 +3,8 @@
 #ifndef QUARN_LAUNCH_LAUNCH_H_
 #define QUARN_LAUNCH_LAUNCH_H_
 
+#include <sys/types.h>
+
 #include <string>
 
 #include "platform/location.h"
@@ -23,9 +25,13 @@ constexpr char kDaemonDebugArgument[] = "";
 /// -1 bad arguments; -2 pipe; -3 fork; kDaemonGoneAtStart; -6 no first line;
 /// -7 no line after the debugger notice; -8 no "Port: "; -9 no key line;
 /// -10 no "Key: "; -11 negative port or empty key; -12/-13 closing a read or
-/// write end failed. A failed daemon is killed and reaped.
+/// write end failed. The daemon runs in a session and process group of its
+/// own; a failed one is killed, its group with it, and reaped. While quarn
+/// waits for the lines, the daemon's standard error is taken as it comes
+/// (the last 64 KiB kept, and shown when the start fails). `daemonPid`,
+/// when given, receives the started daemon's pid.
 [[nodiscard]] int StartNewDaemon(const std::string& installDir, const std::string& configDir,
-                                 DaemonLocation* location);
+                                 DaemonLocation* location, pid_t* daemonPid = nullptr);
 
 /// One LF-terminated line (trimmed), waiting while the non-blocking pipe is
 /// empty. 0 line; 1 end of file (line holds what came, untrimmed); -1 bad

@@ -120,6 +120,13 @@ bool CloseNow(UniqueFd& fd) { return !fd.Valid() || CloseFd(fd.Release()) == 0; 
     _exit(kChildSetupFailed);
   }
   CloseDescriptorsAbove2();
+  // A session and process group of its own: Ctrl-C, Ctrl-Z or a hang-up at
+  // quarn's terminal during the start never reach a daemon meant to live
+  // for hours, and a failed start can end the whole group.
+  if (::setsid() < 0) {
+    TraceMessage(
+        "WARNING: StartNewDaemon(): [CHILD PROCESS] Could not start a new session; ec = %d", errno);
+  }
   const char* argv[] = {exe.c_str(),
                         "--config",
                         configDir.c_str(),
@@ -154,10 +161,55 @@ bool CloseNow(UniqueFd& fd) { return !fd.Valid() || CloseFd(fd.Release()) == 0; 
   _exit(kChildExecFailed);
 }
 
-void KillDaemon(pid_t pid) {
+// One line from the non-blocking pipe; `wait` runs whenever it is empty.
+template <typename Wait>
+int ReadLineWaiting(int descriptor, std::string& line, Wait wait) {
+  if (descriptor < 0) return -1;
+  line.clear();
+  for (;;) {
+    char byte;
+    ssize_t n = Sys().read(descriptor, &byte, 1);
+    if (n == 0) return 1;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        TraceMessage(
+            "WARNING: ReadLineFromPipe(): Error while reading from pipe; Retrying after a timeout; ec = %d",
+            errno);
+        wait();
+        continue;
+      }
+      TraceMessage(
+          "ERROR: ReadLineFromPipe(): Error while reading from pipe; line read so far: %s; ec = %d",
+          line.c_str(), errno);
+      return -2;
+    }
+    if (byte != '\n') {
+      if (line.size() >= kMaxStartupLine) {
+        TraceMessage("ERROR: ReadLineFromPipe(): Line longer than %d bytes",
+                     static_cast<int>(kMaxStartupLine));
+        return -2;
+      }
+      line.push_back(byte);
+      continue;
+    }
+    TrimSpaces(line, true, true);
+    TraceMessage("ReadLineFromPipe(): Line Read = %s", line.c_str());
+    return 0;
+  }
+}
+
+// Ends the daemon's whole process group (a wrapper script's children with
+// it) and reaps the child, unless the no-hang check reaped it already.
+void KillDaemon(pid_t pid, bool reaped) {
   TraceMessage("StartNewDaemon(): Kill Daemon reached");
   TraceMessage("StartNewDaemon(): Initiating daemon termination...");
-  if (::kill(pid, SIGKILL) != 0) {
+  // The group is the child's own once it has called setsid(); before that
+  // the child alone is ours to kill. A reaped child's group stays reserved
+  // while any member lives, so its number names no one else.
+  bool group_killed = ::kill(-pid, SIGKILL) == 0;
+  if (reaped) return;
+  if (::kill(pid, SIGKILL) != 0 && !group_killed) {
     TraceMessage("ERROR: StartNewDaemon(): Could not terminate daemon; ec = %d", errno);
     return;
   }
@@ -180,18 +232,88 @@ void KillDaemon(pid_t pid) {
   }
 }
 
+// The daemon's two streams while quarn waits for its start-up lines. Its
+// standard error is read as it comes, so that a daemon that writes much
+// there first never blocks on a full pipe; the last kErrorTail bytes are
+// kept to show the user if the start fails.
+class StartupStreams {
+ public:
+  StartupStreams(int out, int err) : out_(out), err_(err) {}
+
+  // ReadLineFromPipe on standard output, taking standard error meanwhile.
+  int ReadLine(std::string& line) {
+    return ReadLineWaiting(out_, line, [this] { WaitForEither(); });
+  }
+
+  // Copies the complete lines of what the daemon wrote to its standard
+  // error (the last kErrorTail bytes of it) to ours, after taking what is
+  // left in the pipe without waiting; returns how many it copied.
+  int ShowErrors() {
+    TakeErrors();
+    size_t start = 0;
+    if (tail_cut_) {  // the first line lost its start
+      size_t first = tail_.find('\n');
+      start = first == std::string::npos ? tail_.size() : first + 1;
+    }
+    int copied = 0;
+    for (size_t end; (end = tail_.find('\n', start)) != std::string::npos; start = end + 1) {
+      std::string line = tail_.substr(start, end - start);
+      TrimSpaces(line, true, true);
+      (void)WriteToStdErr(line);
+      (void)WriteToStdErr("\n");
+      ++copied;
+    }
+    return copied;
+  }
+
+ private:
+  static constexpr size_t kErrorTail = 64 * 1024;
+
+  // Waits up to a second for either stream, and takes standard error.
+  void WaitForEither() {
+    struct pollfd fds[2] = {{out_, POLLIN, 0}, {err_open_ ? err_ : -1, POLLIN, 0}};
+    (void)::poll(fds, 2, 1000);
+    if (fds[1].revents != 0) TakeErrors();
+  }
+
+  // Whatever standard error holds now, never waiting.
+  void TakeErrors() {
+    char buffer[16384];
+    while (err_open_) {
+      ssize_t n = Sys().read(err_, buffer, sizeof(buffer));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        err_open_ = n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+        return;
+      }
+      tail_.append(buffer, static_cast<size_t>(n));
+      if (tail_.size() > kErrorTail) {
+        tail_.erase(0, tail_.size() - kErrorTail);
+        tail_cut_ = true;
+      }
+    }
+  }
+
+  int out_, err_;
+  bool err_open_ = true;
+  std::string tail_;
+  bool tail_cut_ = false;
+};
+
 // Reads the start-up lines; 0 with `location` filled, else the failure code
 // after one line to the user (unless the daemon's own errors were shown).
-int ReadStartupLines(int outFd, int errFd, const std::string& program, DaemonLocation* location) {
+// `*showErrors` is set when the daemon's standard error is the user's
+// explanation (its standard output ended): shown once the daemon is killed.
+int ReadStartupLines(StartupStreams& streams, const std::string& program, DaemonLocation* location,
+                     bool* showErrors) {
   TraceMessage("StartNewDaemon(): Reading from pipe");
   std::string daemon = "the daemon program '" + PrintableText(program, 200) + "'";
   std::string line;
-  int result = ReadLineFromPipe(outFd, line);
+  int result = streams.ReadLine(line);
   if (result == 1) {
     TraceMessage("ERROR: StartNewDaemon(): Other end of the pipe could be closed; result = %d",
                  result);
-    if (HandleDaemonStartFailure(errFd) == 0)
-      ReportToUser(daemon + " ended without reporting its port");
+    *showErrors = true;
     return -6;
   }
   if (result != 0) {
@@ -201,7 +323,7 @@ int ReadStartupLines(int outFd, int errFd, const std::string& program, DaemonLoc
   }
   if (StringStartsWith(line, kDebuggerNotice)) {
     TraceMessage("StartNewDaemon(): Got Debugger startup message");
-    result = ReadLineFromPipe(outFd, line);
+    result = streams.ReadLine(line);
     if (result != 0) {
       TraceMessage("ERROR: StartNewDaemon(): Error reading data from the pipe; result = %d",
                    result);
@@ -217,7 +339,7 @@ int ReadStartupLines(int outFd, int errFd, const std::string& program, DaemonLoc
     return -8;
   }
   int port = ConvertStringToInt(line.c_str() + kPortPrefix.size(), 10);
-  result = ReadLineFromPipe(outFd, line);
+  result = streams.ReadLine(line);
   if (result != 0) {
     TraceMessage("ERROR: StartNewDaemon(): Error reading data from the pipe; result = %d", result);
     ReportToUser(daemon + " stopped after its port, without reporting its key");
@@ -247,41 +369,11 @@ int ReadStartupLines(int outFd, int errFd, const std::string& program, DaemonLoc
 }  // namespace
 
 int ReadLineFromPipe(int descriptor, std::string& line) {
-  if (descriptor < 0) return -1;
-  line.clear();
-  for (;;) {
-    char byte;
-    ssize_t n = Sys().read(descriptor, &byte, 1);
-    if (n == 0) return 1;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      if (errno == EAGAIN || errno == EWOULDBLOCK) {
-        TraceMessage(
-            "WARNING: ReadLineFromPipe(): Error while reading from pipe; Retrying after a timeout; ec = %d",
-            errno);
-        // Wake as soon as data arrives, at most a second later.
-        struct pollfd waiting = {descriptor, POLLIN, 0};
-        (void)::poll(&waiting, 1, 1000);
-        continue;
-      }
-      TraceMessage(
-          "ERROR: ReadLineFromPipe(): Error while reading from pipe; line read so far: %s; ec = %d",
-          line.c_str(), errno);
-      return -2;
-    }
-    if (byte != '\n') {
-      if (line.size() >= kMaxStartupLine) {
-        TraceMessage("ERROR: ReadLineFromPipe(): Line longer than %d bytes",
-                     static_cast<int>(kMaxStartupLine));
-        return -2;
-      }
-      line.push_back(byte);
-      continue;
-    }
-    TrimSpaces(line, true, true);
-    TraceMessage("ReadLineFromPipe(): Line Read = %s", line.c_str());
-    return 0;
-  }
+  return ReadLineWaiting(descriptor, line, [descriptor] {
+    // Wake as soon as data arrives, at most a second later.
+    struct pollfd waiting = {descriptor, POLLIN, 0};
+    (void)::poll(&waiting, 1, 1000);
+  });
 }
 
 int HandleDaemonStartFailure(int descriptor) {
@@ -296,7 +388,7 @@ int HandleDaemonStartFailure(int descriptor) {
 }
 
 int StartNewDaemon(const std::string& installDir, const std::string& configDir,
-                   DaemonLocation* location) {
+                   DaemonLocation* location, pid_t* daemonPid) {
   TraceMessage("------------------------START NEW DAEMON--------------------------");
   if (location == nullptr) return -1;
   if (!IsPathDirectory(installDir)) {
@@ -358,20 +450,25 @@ int StartNewDaemon(const std::string& installDir, const std::string& configDir,
   TraceMessage("StartNewDaemon(): Checking if child is alive...");
   int status = 0;
   pid_t checked = ::waitpid(pid, &status, WNOHANG);
+  StartupStreams streams(out.read.Get(), err.read.Get());
+  std::string daemon = "the daemon program '" + PrintableText(program, 200) + "'";
   if (checked < 0) {
     TraceMessage("ERROR: StartNewDamon(): Daemon has terminated with %d; status = %d; ec = %d",
                  WEXITSTATUS(status), status, errno);
-    if (HandleDaemonStartFailure(err.read.Get()) == 0) {
-      ReportToUser("the daemon program '" + PrintableText(program, 200) + "' could not be started");
-    }
+    if (streams.ShowErrors() == 0) ReportToUser(daemon + " could not be started");
     code = kDaemonGoneAtStart;
   } else {
     TraceMessage("StartNewDaemon(): Check returned with result %d, status = %d",
                  static_cast<int>(checked), status);
-    code = ReadStartupLines(out.read.Get(), err.read.Get(), program, location);
-    // A child that the check reaped is no longer ours to kill or wait for:
-    // its pid may already name another process.
-    if (code != 0 && checked != pid) KillDaemon(pid);
+    bool show_errors = false;
+    code = ReadStartupLines(streams, program, location, &show_errors);
+    // Killed first: what its standard error holds is then all there is,
+    // and a wrapper's child that keeps the pipe open cannot hold us.
+    if (code != 0) KillDaemon(pid, checked == pid);
+    if (show_errors && streams.ShowErrors() == 0) {
+      ReportToUser(daemon + " ended without reporting its port");
+    }
+    if (code == 0 && daemonPid != nullptr) *daemonPid = pid;
   }
 
   // The daemon keeps its ends; ours close now, and a failure is the code.

@@ -110,21 +110,16 @@ int GetInstallDirPath(const std::string& executable, std::string& installDir) {
     return 0;
   }
   const char* path_variable = std::getenv("PATH");
+  std::vector<std::string> fragments;
   if (path_variable == nullptr) {
     TraceMessage("ERROR: GetInstallDirPath(): Undefined PATH environment variable!!");
-    return -5;
-  }
-  std::vector<std::string> fragments;
-  int result = SplitByToken(path_variable, ':', fragments);
-  if (result != 0) {
+  } else if (int result = SplitByToken(path_variable, ':', fragments); result != 0) {
     TraceMessage("ERROR: GetInstallDirPath(): Error splitting PATH variable!!; result = %d",
                  result);
     return -6;
-  }
-  if (fragments.empty()) {
+  } else if (fragments.empty()) {
     TraceMessage(
         "ERROR: GetInstallDirPath(): No fragments recovered after splitting PATH variable");
-    return -7;
   }
   for (const std::string& fragment : fragments) {
     std::string candidate = fragment;
@@ -142,8 +137,9 @@ int GetInstallDirPath(const std::string& executable, std::string& installDir) {
     installDir = fragment;
     return 0;
   }
-  // Not on PATH (a shell alias, or a program started with another argv[0]):
-  // the running program's own file, links resolved by the system.
+  // Not on PATH, or no PATH at all (a shell alias, a program started with
+  // another argv[0], `env -u PATH`): the running program's own file, links
+  // resolved by the system.
   std::vector<char> self(kCwdBufferSize, '\0');
   ssize_t length = ::readlink("/proc/self/exe", self.data(), self.size() - 1);
   if (length > 0) {
@@ -151,8 +147,12 @@ int GetInstallDirPath(const std::string& executable, std::string& installDir) {
     if (GetParentDirPath(own, installDir) == 0) {
       TraceMessage("GetInstallDirPath(): Not found on PATH; using the running program %S",
                    own.c_str());
+      return 0;
     }
   }
+  // Nothing to go by: the codes for a missing or empty PATH stand.
+  if (path_variable == nullptr) return -5;
+  if (fragments.empty()) return -7;
   return 0;
 }
 

@@ -15,7 +15,8 @@ constexpr int kCwdBufferSize = 32768;
 [[nodiscard]] int GetParentDirPath(const std::string& path, std::string& parent);
 /// The directory holding the executable named by argv[0]. 0 (possibly empty
 /// when PATH has no match); -1 empty path; -2 no parent; -3 cwd join failed;
-/// -4 parent of the joined path; -5 PATH undefined; -6 split; -7 PATH empty.
+/// -4 parent of the joined path; -6 split; -5 PATH undefined or -7 PATH
+/// empty, when the running program's own file cannot be read either.
 [[nodiscard]] int GetInstallDirPath(const std::string& executable, std::string& installDir);
 /// The user configuration directory. Always 0.
 [[nodiscard]] int GetUserConfigDirPath(std::string& configDir);
