@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <clocale>
 #include <cstring>
+#include <set>
 
 #include "launch/launch.h"
 #include "launcher/trace_init.h"
@@ -60,11 +61,14 @@ int ReportUntrustedRegistry(const RegistryDir& registry) {
 
 // Starts a daemon under the start lock, so that runs that overlap start one
 // between them. With `lookAgain`, a daemon that another run started while
-// this one waited for the lock serves this run too. The lock is kept until
-// the new daemon's entry is listed, so the next holder finds it.
+// this one waited for the lock serves this run too (never one whose entry
+// is in `passOver`), and *found says so. The lock is kept until the new
+// daemon's entry is listed, so the next holder finds it.
 int StartDaemonInTurn(const std::string& installDir, const std::string& configDir,
                       RegistryDir& registry, const std::string& cwd, bool lookAgain,
-                      DaemonLocation* location) {
+                      const std::set<std::string>& passOver, DaemonLocation* location,
+                      bool* found) {
+  *found = false;
   int start_lock = -1;
   int locked = AcquireStartLock(registry, &start_lock);
   // Made by someone else just now, and not the user's: a daemon started
@@ -75,11 +79,15 @@ int StartDaemonInTurn(const std::string& installDir, const std::string& configDi
     TraceMessage("WARNING: main(): Starting a daemon without the start lock; result = %d", locked);
   }
   int started = 0;
-  if (locked == 0 && lookAgain && FindDaemon(registry, cwd, location) == 0 && location->Usable()) {
+  if (locked == 0 && lookAgain && FindDaemon(registry, cwd, location, &passOver) == 0 &&
+      location->Usable()) {
     TraceMessage("main(): Found a daemon started meanwhile; port = %d", location->port);
+    *found = true;
   } else {
-    started = StartNewDaemon(installDir, configDir, location);
-    if (started == 0 && locked == 0) (void)AwaitDaemonEntry(registry, *location);
+    *location = DaemonLocation();
+    pid_t pid = -1;
+    started = StartNewDaemon(installDir, configDir, location, &pid);
+    if (started == 0 && locked == 0) (void)AwaitDaemonEntry(registry, *location, pid);
   }
   if (locked == 0) {
     int released = ReleaseStartLock(registry, &start_lock);
@@ -107,26 +115,55 @@ int RunCommandLoop(const std::string& configDir, const std::string& installDir,
     TraceMessage("main(): Could not find an existing daemon; result = %d; port = %d, key = %s",
                  found, location.port, location.key.c_str());
   }
+  // Registry entries whose daemons refused this run (one shutting down
+  // that has closed its listener, say): passed over, never tried again.
+  std::set<std::string> refused;
   int exit_code = 0;
   int reruns = 0;
   for (;;) {
     if (!location.Usable()) {
       // A re-run asks for a fresh daemon: no second lookup then.
-      int started = StartDaemonInTurn(installDir, configDir, registry, cwd, reruns == 0, &location);
+      bool found_meanwhile = false;
+      int started = StartDaemonInTurn(installDir, configDir, registry, cwd, reruns == 0, refused,
+                                      &location, &found_meanwhile);
       if (started != 0) {
         TraceMessage("main(): Error starting daemon; result = %d", started);
         exit_code = kFrontEndFailureExitCode;
         break;
       }
     }
-    int result = DoExecuteCommand(location, argc, argv, envp, cwd, &exit_code);
+    // Only a daemon found in the registry may be passed over: one this run
+    // started and that refuses is reported as it is.
+    bool was_refused = false;
+    int result = DoExecuteCommand(location, argc, argv, envp, cwd, &exit_code,
+                                  location.entry.empty() ? nullptr : &was_refused);
     if (result != 0) {
       TraceMessage("ERROR: main(): Error executing command; result = %d; exit code = %d", result,
                    exit_code);
     }
+    if (was_refused) {
+      DaemonLocation passed = location;
+      refused.insert(passed.entry);
+      TraceMessage("main(): Passing over the daemon of entry %S on port %d", passed.entry.c_str(),
+                   passed.port);
+      bool found_other = false;
+      int started = StartDaemonInTurn(installDir, configDir, registry, cwd, true, refused,
+                                      &location, &found_other);
+      std::string what =
+          started != 0 ? "a new daemon could not be started"
+          : found_other
+              ? "using the daemon on port " + std::to_string(location.port) + " instead"
+              : "started a new daemon on port " + std::to_string(location.port) + " instead";
+      ReportToUser("the daemon on port " + std::to_string(passed.port) + " (registry entry " +
+                   PrintableText(passed.entry, 200) + ") refused the connection; " + what);
+      if (started != 0) {
+        exit_code = kFrontEndFailureExitCode;
+        break;
+      }
+      continue;
+    }
     if (exit_code != kRerunExitCode) break;
-    location.key.clear();
-    location.port = -1;
+    location = DaemonLocation();
     TraceMessage("main(): Requested re-run exit code");
     // Each re-run starts a daemon that stays running: a daemon that always
     // asks again must not make us start them without end.
@@ -191,6 +228,9 @@ int RealMain(int argc, char** argv, char** envp) {
   TraceMessage("main(): Effective CWD = %S", cwd.c_str());
 
   std::string registry_dir;
+  // The configuration directory really used: a new daemon is handed this
+  // one, so that it registers where the lookups look.
+  std::string used_config_dir = config_dir;
   if (IsNullOrEmpty(config_dir)) {
     int result = GetUserConfigDirPath(registry_dir);
     if (result != 0) {
@@ -198,6 +238,12 @@ int RealMain(int argc, char** argv, char** envp) {
           "ERROR: main(): Could not find user config dir for computing registry dir path; result = %d; Retrieved %S",
           result, registry_dir.c_str());
     }
+    if (IsNullOrEmpty(registry_dir)) {
+      TraceMessage("ERROR: main(): Could not compute the config directory");
+      ReportToUser("cannot find the configuration directory; name one with --config");
+      return kNoExitCode;
+    }
+    used_config_dir = registry_dir;
   } else {
     registry_dir = config_dir;
   }
@@ -210,5 +256,5 @@ int RealMain(int argc, char** argv, char** envp) {
   }
   TraceMessage("main(): Daemon Registry Path computed as %S", registry_dir.c_str());
 
-  return RunCommandLoop(config_dir, install_dir, cwd, registry_dir, argc, argv, envp);
+  return RunCommandLoop(used_config_dir, install_dir, cwd, registry_dir, argc, argv, envp);
 }

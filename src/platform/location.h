@@ -9,6 +9,7 @@
 struct DaemonLocation {
   int32_t port = -1;  // -1: none; only the low 16 bits reach the socket
   std::string key;    // empty: none
+  std::string entry;  // its registry entry's name; empty: not found there
   bool Usable() const { return port >= 0 && !key.empty(); }
 };
 

@@ -46,6 +46,7 @@ ssize_t Connection::Receive(bool dontWait, size_t maxBytes) {
     // Everything peeked before has been taken and removed: what a peek sees
     // now is new.
     ssize_t n = RecvRetry(fd_, buffer_.get(), capacity_, flags | MSG_PEEK);
+    received_any_ = received_any_ || n > 0;
     start_ = 0;
     end_ = n > 0 ? static_cast<size_t>(n) : 0;
     return n;
@@ -63,5 +64,6 @@ ssize_t Connection::Receive(bool dontWait, size_t maxBytes) {
   if (maxBytes != 0 && maxBytes < room) room = maxBytes;
   ssize_t n = RecvRetry(fd_, buffer_.get() + end_, room, flags);
   if (n > 0) end_ += static_cast<size_t>(n);
+  received_any_ = received_any_ || n > 0;
   return n;
 }

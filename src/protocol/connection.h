@@ -31,6 +31,8 @@ class Connection {
   /// nothing). Without read-ahead everything received must have been taken
   /// first.
   ssize_t Receive(bool dontWait = false, size_t maxBytes = 0);
+  /// Whether any byte has ever arrived on this connection.
+  bool ReceivedAny() const { return received_any_; }
 
  private:
   int fd_;
@@ -38,6 +40,7 @@ class Connection {
   size_t capacity_;
   std::unique_ptr<char[]> buffer_;
   size_t start_ = 0, end_ = 0;
+  bool received_any_ = false;
 };
 
 #endif  // QUARN_PROTOCOL_CONNECTION_H_

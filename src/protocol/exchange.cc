@@ -307,7 +307,7 @@ int PrepareDescription(bool transcode, int argc, char** argv, char** envp, const
 }  // namespace
 
 int DoExecuteCommand(const DaemonLocation& location, int argc, char** argv, char** envp,
-                     const std::string& cwd, int* exitCode) {
+                     const std::string& cwd, int* exitCode, bool* refused) {
   bool transcode = std::getenv("QUARN_TRANSCODE_UTF8") != nullptr;
   TraceMessage("----------------------------EXECUTE COMMAND---------------------------------");
   std::string key = location.key;
@@ -373,10 +373,19 @@ int DoExecuteCommand(const DaemonLocation& location, int argc, char** argv, char
     }
   }
 
+  // Nothing of the command reached a daemon that refused the connection or
+  // closed it before answering: the caller may turn to another one, and
+  // says so itself.
+  bool refusal = (result == -5 && error == ECONNREFUSED) ||
+                 (result == -6 && negotiated == -2 && !connection.ReceivedAny());
+  if (refused != nullptr) *refused = refusal;
+
   // Closed at once, unread data and all: a daemon still sending stops.
   if (CloseFd(socket_fd.Release()) != 0) {
     TraceMessage("ERROR: DoExecuteCommand(): Could not close socket; ec = %d", errno);
   }
-  ExplainFailure(result, *exitCode, exit_code_seen, location.port, error, negotiated, detail);
+  if (!(refusal && refused != nullptr)) {
+    ExplainFailure(result, *exitCode, exit_code_seen, location.port, error, negotiated, detail);
+  }
   return result;
 }

@@ -108,8 +108,12 @@ constexpr size_t kMaxLineLength = 64 * 1024;
 /// field; kOutputFailed standard output or error could not be written (exit
 /// code 13); -13 exit-code without field; -14 unknown message type. A run
 /// that ends with 13 or 255 without the daemon's word gets one line on
-/// standard error.
+/// standard error. With `refused`, a daemon that refused the connection or
+/// closed it before any byte of the handshake's response (-5 or -6; the
+/// command was not sent) sets *refused and gets no line: the caller turns
+/// to another daemon, or says so.
 [[nodiscard]] int DoExecuteCommand(const DaemonLocation& location, int argc, char** argv,
-                                   char** envp, const std::string& cwd, int* exitCode);
+                                   char** envp, const std::string& cwd, int* exitCode,
+                                   bool* refused = nullptr);
 
 #endif  // QUARN_PROTOCOL_PROTOCOL_H_

@@ -9,11 +9,16 @@ namespace {
 
 // Chooses among the listed entries; 0 with `location` set, else -3.
 int ChooseDaemon(const DaemonRegistryList& entries, const std::string& workingDirPath,
-                 DaemonLocation* location) {
+                 DaemonLocation* location, const std::set<std::string>* passOver) {
   TraceMessage("List daemon returns; # = %d", static_cast<int>(entries.size()));
   TraceMessage("---------------------SEARCH DAEMON ENTRIES-----------------------");
   const DaemonRegistryEntryInfo* uncommitted = nullptr;
   for (const DaemonRegistryEntryInfo& record : entries) {
+    if (passOver != nullptr && passOver->count(record.entry) != 0) {
+      TraceMessage("FindDaemon(): Passing over entry %S, whose daemon refused this run",
+                   record.entry.c_str());
+      continue;
+    }
     if (record.sandboxes.empty()) {
       if (!record.roots_dropped) uncommitted = &record;
       continue;
@@ -34,8 +39,7 @@ int ChooseDaemon(const DaemonRegistryList& entries, const std::string& workingDi
                  location->key.c_str(), location->port);
     return 0;
   }
-  location->key.clear();
-  location->port = -1;
+  *location = DaemonLocation();
   TraceMessage("FindDaemon(): No daemon found");
   return -3;
 }
@@ -43,14 +47,17 @@ int ChooseDaemon(const DaemonRegistryList& entries, const std::string& workingDi
 }  // namespace
 
 int FindDaemon(const RegistryDir& registry, const std::string& workingDirPath,
-               DaemonLocation* location) {
+               DaemonLocation* location, const std::set<std::string>* passOver) {
   TraceMessage("------------------------FIND DAEMON--------------------------");
-  if (location == nullptr || !registry.IsOpen() || !IsPathDirectory(workingDirPath)) {
-    return -1;
-  }
+  if (location == nullptr || !registry.IsOpen()) return -1;
   TraceMessage("FindDaemon(): Daemon Registry Path = %S", registry.path().c_str());
-  location->key.clear();
-  location->port = -1;
+  // A daemon serves the command by the directory's text, and tells the
+  // user itself that it is missing; starting one per run would not help.
+  if (!IsPathDirectory(workingDirPath)) {
+    TraceMessage("WARNING: FindDaemon(): Working directory %S does not exist",
+                 workingDirPath.c_str());
+  }
+  *location = DaemonLocation();
 
   Backoff lock_wait(kRegistryLockWaitUs);
   // The only live entry may be busy for a moment (another lookup reads it,
@@ -65,7 +72,7 @@ int FindDaemon(const RegistryDir& registry, const std::string& workingDirPath,
       DestroyDaemonRegistryList(entries);
       return -2;
     }
-    int chosen = ChooseDaemon(entries, workingDirPath, location);
+    int chosen = ChooseDaemon(entries, workingDirPath, location, passOver);
     DestroyDaemonRegistryList(entries);
     if (chosen == 0 || !skipped_busy) return chosen;
     int waited = busy_wait.Pause();

@@ -5,8 +5,11 @@
 #ifndef QUARN_REGISTRY_REGISTRY_H_
 #define QUARN_REGISTRY_REGISTRY_H_
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -64,9 +67,10 @@ void DestroyDaemonRegistryList(DaemonRegistryList& list);
 [[nodiscard]] int ListDaemons(const std::string& registryPath, const std::string& workingDirPath,
                               DaemonRegistryList& entries);
 /// The first live entry with a sandbox root that prefixes the working
-/// directory, else the last entry without sandboxes. 0 chosen; -1 bad
-/// arguments (location unchanged); -2 scan failed; -3 none qualified.
-/// When none qualified but an entry was busy, it looks again.
+/// directory, else the last entry without sandboxes. The working directory
+/// is matched by its text and need not exist. 0 chosen; -1 bad arguments
+/// (location unchanged); -2 scan failed; -3 none qualified. When none
+/// qualified but an entry was busy, it looks again.
 [[nodiscard]] int FindDaemon(const std::string& registryPath, const std::string& workingDirPath,
                              DaemonLocation* location);
 
@@ -76,12 +80,17 @@ void DestroyDaemonRegistryList(DaemonRegistryList& list);
 [[nodiscard]] int PurgeStaleDaemonEntries(const RegistryDir& registry, Backoff& wait);
 [[nodiscard]] int ListDaemons(const RegistryDir& registry, const std::string& workingDirPath,
                               DaemonRegistryList& entries, Backoff& wait, bool* skippedBusy);
+/// Entries named in `passOver` (daemons that refused this run) are not
+/// chosen.
 [[nodiscard]] int FindDaemon(const RegistryDir& registry, const std::string& workingDirPath,
-                             DaemonLocation* location);
+                             DaemonLocation* location,
+                             const std::set<std::string>* passOver = nullptr);
 
-/// Polls the registry until the daemon at `location` is listed.
-/// 0 listed; -1 not within kNewEntryWaitUs.
-int AwaitDaemonEntry(const RegistryDir& registry, const DaemonLocation& location);
+/// Polls the registry until the new daemon's entry is listed: its port,
+/// and its key when the daemon printed 32 hexadecimal digits (either case).
+/// 0 listed; -1 not within kNewEntryWaitUs, or the daemon started as `pid`
+/// has failed (ended with a non-zero status or by a signal).
+int AwaitDaemonEntry(const RegistryDir& registry, const DaemonLocation& location, pid_t pid);
 
 /// The start lock, kStartLockName in the registry directory: one front end
 /// at a time starts a daemon. A registry not open yet is made and opened

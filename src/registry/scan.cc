@@ -7,8 +7,11 @@
 // paths. Full paths serve only the trace.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 
 #include "platform/backoff.h"
@@ -219,6 +222,7 @@ void ScanEntry(const RegistryDir& registry, const std::string& name, bool listed
   LockIn entry_lock(entry.fd(), kEntryLockName, entry.PathOf(kEntryLockName));
   *entry_lock.handle() = entry_handle;
   DaemonRegistryEntryInfo record;
+  record.entry = name;
   std::string location = entry.PathOf(kLocationName);
   int read = ReadLocationFileAt(entry.fd(), kLocationName, location, record.port, record.key);
   if (read != 0) {
@@ -322,7 +326,8 @@ int PurgeStaleDaemonEntries(const std::string& registryPath) {
 int ListDaemons(const RegistryDir& registry, const std::string& workingDirPath,
                 DaemonRegistryList& entries, Backoff& wait, bool* skippedBusy) {
   TraceMessage("----------------------------LIST DAEMONS---------------------------------");
-  if (!registry.IsOpen() || !IsPathDirectory(workingDirPath)) return -1;
+  (void)workingDirPath;  // looked up by its text alone: it need not exist
+  if (!registry.IsOpen()) return -1;
   DestroyDaemonRegistryList(entries);
   int purged = PurgeStaleDaemonEntries(registry, wait);
   if (purged != 0) {
@@ -341,23 +346,55 @@ int ListDaemons(const std::string& registryPath, const std::string& workingDirPa
   return ListDaemons(registry, workingDirPath, entries, wait, &skipped_busy);
 }
 
-int AwaitDaemonEntry(const RegistryDir& registry, const DaemonLocation& location) {
+namespace {
+
+// A "Key: " text of 32 hexadecimal digits names the key bytes, in either
+// case; any other text is the daemon's own, and the port alone tells.
+bool IsNewDaemonsEntry(const DaemonRegistryEntryInfo& record, const DaemonLocation& location) {
+  if (record.port != location.port) return false;
+  const std::string& key = location.key;
+  bool hex = key.size() == kKeyBytes * 2 &&
+             key.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
+  if (!hex) return true;
+  return std::equal(key.begin(), key.end(), record.key.begin(), record.key.end(),
+                    [](char a, char b) { return std::toupper(a) == std::toupper(b); });
+}
+
+// True when the started daemon has failed: ended with a non-zero status
+// or by a signal. One that ended with 0 (a wrapper that forked the real
+// daemon) is waited for.
+bool DaemonFailed(pid_t pid, bool* ended) {
+  if (pid <= 0 || *ended) return false;
+  int status = 0;
+  if (::waitpid(pid, &status, WNOHANG) != pid) return false;
+  *ended = true;
+  return !WIFEXITED(status) || WEXITSTATUS(status) != 0;
+}
+
+}  // namespace
+
+int AwaitDaemonEntry(const RegistryDir& registry, const DaemonLocation& location, pid_t pid) {
   // The first look is at once; then from half a millisecond up to 50 ms apart.
   Backoff poll(kNewEntryWaitUs, 500, 50000);
   Backoff lock_wait(kRegistryLockWaitUs);
   int waited = 0;
+  bool ended = false;
   for (;;) {
     DaemonRegistryList entries;
     bool skipped_busy = false;
     bool found = false;
     if (registry.IsOpen() && ScanPass(registry, entries, lock_wait, &skipped_busy) == 0) {
       for (const DaemonRegistryEntryInfo& record : entries) {
-        found = found || (record.port == location.port && record.key == location.key);
+        found = found || IsNewDaemonsEntry(record, location);
       }
     }
     if (found) {
       TraceMessage("AwaitDaemonEntry(): The new daemon's entry is listed after %d us", waited);
       return 0;
+    }
+    if (DaemonFailed(pid, &ended)) {
+      TraceMessage("WARNING: AwaitDaemonEntry(): The new daemon has failed after %d us", waited);
+      return -1;
     }
     int step = poll.Pause();
     if (step == 0) {
