@@ -33,7 +33,8 @@ class RegistryEntry {
 
 struct DaemonState {
   int port = 0;
-  std::string key_text;
+  std::string key_text;  // the key bytes as 32 upper-case hexadecimal digits
+  std::string key_line;  // the key as printed: the same, or in lower case
   int connection_timeout_ms = 0;
   RegistryEntry entry;
   std::atomic<bool> shutdown{false};

@@ -15,9 +15,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -161,13 +163,20 @@ int main(int argc, char** argv) {
     return 1;
   }
   GenerateKeyString(key, state.key_text);
+  // A daemon may print its key in a form of its own; this one can print
+  // the digits in lower case, to show that front ends take either.
+  state.key_line = state.key_text;
+  if (std::getenv("TREL_REFERENCE_KEY_LOWER_CASE") != nullptr) {
+    for (char& c : state.key_line)
+      c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
   std::string error = state.entry.Publish(Absolute(argv[2]), state.port, key);
   if (!error.empty()) {
     std::fprintf(stderr, "trel: %s\n", error.c_str());
     state.entry.Remove();
     return 1;
   }
-  std::string ready = "Port: " + std::to_string(state.port) + "\nKey: " + state.key_text + "\n";
+  std::string ready = "Port: " + std::to_string(state.port) + "\nKey: " + state.key_line + "\n";
   if (WriteAll(STDOUT_FILENO, ready.data(), ready.size()) != 0) {
     state.entry.Remove();
     return 1;

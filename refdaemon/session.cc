@@ -10,6 +10,7 @@
 
 #include "daemon.h"
 #include "platform/console.h"
+#include "platform/paths.h"
 #include "platform/strings.h"
 #include "platform/sys.h"
 #include "protocol/connection.h"
@@ -72,7 +73,10 @@ bool Handshake(DaemonState& state, Connection& connection, Clock::time_point dea
     std::string name = line.substr(0, colon);
     std::string value = line.substr(colon + 1);
     TrimSpaces(value, true, true);
-    if (name == "X-Secret-Key") key_ok = ConstantTimeEquals(value, state.key_text);
+    if (name == "X-Secret-Key") {
+      key_ok =
+          ConstantTimeEquals(value, state.key_text) || ConstantTimeEquals(value, state.key_line);
+    }
     if (name == "Upgrade") upgrade_ok = value.find(kUpgradeToken) != std::string::npos;
   }
   if (!request_ok || !upgrade_ok) {
@@ -169,6 +173,12 @@ class Session {
       return 1;
     }
     if (name == "pwd") {
+      // The working directory is the command's: one that does not exist
+      // is the daemon's to report.
+      if (!IsPathDirectory(command_.cwd)) {
+        Err("trel: the working directory " + command_.cwd + " does not exist\n");
+        return 1;
+      }
       Out(command_.cwd + "\n");
       return 0;
     }
