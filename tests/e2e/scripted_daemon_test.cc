@@ -34,8 +34,6 @@ TEST_F(Scripted, DaemonDiesAtEveryStageAndExitCodeRules) {
     bool hold_stdin = false;  // console input that never comes
     bool listens = true;
   } cases[] = {
-      {"", 13, "", "cannot connect to the daemon at 127.0.0.1:", false, false, false},
-      {"", 13, "", "handshake with", false},  // before the 101
       {"HTTP/1.1 403 Forbidden\r\n\r\n", 13, "", "refused the connection: HTTP/1.1 403 Forbidden",
        false},
       {"HTTP/1.1 101 Switching Protocols\r\nUpgr", 13, "", "handshake with", false},
@@ -77,6 +75,67 @@ TEST_F(Scripted, DaemonDiesAtEveryStageAndExitCodeRules) {
     EXPECT_TRUE(c.err.empty() ? r.err.empty() : one_line && r.err.find(c.err) != std::string::npos)
         << c.bytes << ": " << r.err;
   }
+}
+
+TEST_F(Scripted, ARegistryDaemonThatRefusesIsPassedOver) {
+  // Nothing listens on its port, or it closes before any byte of the
+  // response (shutting down, its alivelock still held): the command runs
+  // once, on a daemon started in its place, which the next runs find.
+  for (bool listens : {false, true}) {
+    SCOPED_TRACE(listens ? "closes before the response" : "refuses the connection");
+    config_ = temp_.Sub(listens ? "closes" : "refuses");
+    ScriptedDaemon daemon({{""}}, false, listens);
+    MakeEntry(config_ + "/daemons", "fake", daemon.port(), nullptr);
+    LockHolder alive({config_ + "/daemons/fake/alivelock"});
+    ChildOptions options;
+    options.timeout_seconds = 20;
+    ChildResult r = Quarn({"echo", "once"}, options);
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ("once\n", r.out);
+    std::string passed = "quarn: the daemon on port " + std::to_string(daemon.port()) +
+                         " (registry entry fake) refused the connection; ";
+    EXPECT_EQ(0u, r.err.find(passed + "started a new daemon on port ")) << r.err;
+    daemon.Join();
+    ASSERT_EQ(2u, Entries().size());
+    // Overlapping runs that meet it again start no further daemon.
+    std::vector<pid_t> runs;
+    for (int i = 0; i < 8; ++i) {
+      runs.push_back(ForkChild([&] {
+        ChildResult again = Quarn({"echo", "again"}, options);
+        bool passed_over =
+            again.err.empty() || again.err.find(passed + "using the daemon on port ") == 0;
+        return again.status == 0 && again.out == "again\n" && passed_over ? 0 : 1;
+      }));
+    }
+    for (pid_t pid : runs) EXPECT_EQ(0, WaitChild(pid));
+    EXPECT_EQ(2u, Entries().size());
+    alive.Release();
+    StopAllDaemons();
+  }
+}
+
+TEST_F(Scripted, ADaemonThatAnswersOrWasStartedHereIsNeverPassedOver) {
+  // It answered: alive, and another would not help.
+  ScriptedDaemon forbidden({{"HTTP/1.1 403 Forbidden\r\n\r\n"}}, false);
+  ChildResult r = Against(forbidden);
+  EXPECT_EQ(13, r.status);
+  EXPECT_EQ(std::vector<std::string>{"fake"}, Entries());
+  // Started by this run, and it refuses: the run ends with its line.
+  std::string fake = temp_.Sub("fake-trel");
+  int port = 0;
+  close(ListenLoopback(&port));  // a port nothing listens on
+  WriteFile(fake,
+            "#!/bin/sh\necho 'Port: " + std::to_string(port) + "'\necho 'Key: k'\nexec sleep 30\n",
+            0755);
+  ChildOptions options;
+  options.set_env = {{"TREL_DAEMON_PATH", fake}};
+  options.timeout_seconds = 20;
+  config_ = temp_.Sub("started");
+  r = Quarn({"echo", "hi"}, options);
+  EXPECT_EQ(13, r.status);
+  EXPECT_EQ("quarn: cannot connect to the daemon at 127.0.0.1:" + std::to_string(port) +
+                ": Connection refused\n",
+            r.err);
 }
 
 TEST_F(Scripted, DescriptionAndOutput) {

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <sstream>
+#include <vector>
 
 #include "launch/launch.h"
 #include "platform/sys.h"
@@ -35,14 +37,18 @@ class StartDaemonTest : public QuarnTest {
   }
   // StartNewDaemon in a child; the report is "code port [key]".
   ChildResult Start() {
-    return RunChild([&] {
-      // As a shell or an IDE might: a descriptor left open across exec.
-      if (open("/dev/null", O_RDONLY) < 0) return 1;
-      DaemonLocation location;
-      int code = StartNewDaemon(install_, temp_.Sub("config"), &location);
-      dprintf(3, "%d %d [%s]", code, location.port, location.key.c_str());
-      return 0;
-    });
+    ChildOptions options;
+    options.timeout_seconds = 30;  // a start that hangs fails the test
+    return RunChild(
+        [&] {
+          // As a shell or an IDE might: a descriptor left open across exec.
+          if (open("/dev/null", O_RDONLY) < 0) return 1;
+          DaemonLocation location;
+          int code = StartNewDaemon(install_, temp_.Sub("config"), &location);
+          dprintf(3, "%d %d [%s]", code, location.port, location.key.c_str());
+          return 0;
+        },
+        options);
   }
   std::string install_;
 };
@@ -104,7 +110,52 @@ TEST_F(StartDaemonTest, ChildReapedByTheCheckIsNeverKilled) {
   ScopedSysOverride<decltype(SysCalls::fork)> ends(&SysCalls::fork, &ForkWhoseChildEndsFirst);
   EXPECT_EQ(0u, Start().report.find("-6 "));
   EXPECT_NE(std::string::npos, trace.Contents().find("Check returned with result "));
-  EXPECT_EQ(std::string::npos, trace.Contents().find("Kill Daemon reached"));
+  // Its group is ended (a wrapper's children may live there), the child
+  // itself neither killed nor waited for again.
+  EXPECT_NE(std::string::npos, trace.Contents().find("Kill Daemon reached"));
+  EXPECT_EQ(std::string::npos, trace.Contents().find("Waiting for daemon to terminate"));
+}
+
+// The fields of /proc/<pid>/stat after the command name: state, ppid,
+// process group, session.
+std::vector<long> ProcessIds(pid_t pid) {
+  std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+  std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+  std::string state;
+  long ppid = 0, group = 0, session = 0;
+  fields >> state >> ppid >> group >> session;
+  return {group, session};
+}
+
+TEST_F(StartDaemonTest, TheDaemonLivesApartAndItsErrorsNeverBlockTheStart) {
+  ScopedEnv path("TREL_DAEMON_PATH", nullptr);
+  std::string flood = "i=0; while [ $i -lt 20000 ]; do echo \"warning $i\" >&2; i=$((i+1)); done\n";
+  // A megabyte and more on standard error before the lines: served.
+  Fake(flood + "printf 'Port: 5\\nKey: k\\n'\nexec sleep 30\n");
+  ChildResult r = Start();
+  EXPECT_EQ("0 5 [k]", r.report);
+  EXPECT_EQ("", r.err);
+  // A session and process group of its own: the terminal's signals for
+  // quarn never reach it.
+  pid_t daemon = std::stoi(ReadFile(temp_.Sub("pid")));
+  EXPECT_EQ((std::vector<long>{daemon, daemon}), ProcessIds(daemon));
+  EXPECT_NE(ProcessIds(getpid()), ProcessIds(daemon));
+  kill(daemon, SIGKILL);
+  // The same, then it ends: the last lines are shown, within the tail kept.
+  Fake(flood + "exit 1\n");
+  r = Start();
+  EXPECT_EQ(0u, r.report.find("-6 "));
+  EXPECT_GT(r.err.size(), 60000u);
+  EXPECT_LE(r.err.size(), 64u * 1024);
+  EXPECT_EQ("warning 19999\n", r.err.substr(r.err.size() - 14));
+  EXPECT_EQ(0u, r.err.find("warning "));  // whole lines only
+  // A wrapper that fails leaves no child of its own behind.
+  Fake("sleep 300 >/dev/null 2>&1 &\necho $! > " + temp_.Sub("child") + "\nexit 3\n");
+  r = Start();
+  EXPECT_EQ(0u, r.report.find("-6 "));
+  pid_t child = std::stoi(ReadFile(temp_.Sub("child")));
+  while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) continue;  // adopted: reap it
+  EXPECT_FALSE(ProcessRunning(child));
 }
 
 }  // namespace
