@@ -112,7 +112,11 @@ int OpenLockFile(int dirFd, const char* name, const std::string& path, int* fd) 
   int error = errno;
   if (*fd >= 0) {
     if (traced_new) {
+      // The lines of the step-by-step creation, the parent's lookup among
+      // them.
       TraceMessage("AcquireFileLock(): Path %S is invalid; Checking parent...", path.c_str());
+      std::string parent;
+      (void)GetParentDirPath(path, parent);
       TraceMessage("AcquireFileLock(): Parent path is valid");
     }
     return 0;

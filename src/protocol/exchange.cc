@@ -124,6 +124,25 @@ int ServePasswordRead(int* socket, const Message& message, Relay& relay) {
   }
   bool echo_off = IsEchoOffFlag(message.fields[1]);
   if (relay.Flush() != 0) return ReportRelayFailure(relay);
+  if (g_console_input_off && ::isatty(STDIN_FILENO) == 0) {
+    // The daemon was told that input ended: the next line piped in is not
+    // a password, and is never taken for one. (At a terminal the user
+    // types at the prompt knowingly, so a password is still read there.)
+    static bool said = false;
+    if (!said) {
+      ReportToUser(
+          "console input has ended; password requests are answered with an empty password");
+      said = true;
+    }
+    TraceMessage("DoExecuteCommand(): Console input has ended; sending an empty password");
+    int result = WriteMessage(socket, "password-entered", "%s", "");
+    if (result != 0) {
+      TraceMessage(
+          "ERROR: DoExecuteCommand(): Error sending empty password_response message; result = %d",
+          result);
+    }
+    return 0;
+  }
   std::string secret;
   ConsoleResult read =
       ReadConsole(secret, kMaxConsoleRead, echo_off, *socket, true, &message.fields[0]);
@@ -162,13 +181,15 @@ int ServePasswordRead(int* socket, const Message& message, Relay& relay) {
 
 // Serves messages until the daemon closes; returns the result code.
 // *exitCodeSeen tells an exit code of 0xFF (-1) from none at all.
+// A message the reader refused ends the conversation as a failed read
+// does; *malformed then names what was wrong with it.
 int RelayResponses(Connection& connection, Relay& relay, int* exitCode, bool* exitCodeSeen,
-                   std::string& unknownType) {
+                   std::string& unknownType, const char** malformed) {
   int fd = connection.fd();
   int* socket = &fd;  // the replies are written straight to it
   Message message;
   for (;;) {
-    int result = ReadMessage(connection, message, &relay, MessageLimits());
+    int result = ReadMessage(connection, message, &relay, MessageLimits(), malformed);
     if (result == kRelayWriteFailed) {
       *exitCode = kFrontEndFailureExitCode;
       return ReportRelayFailure(relay);
@@ -219,11 +240,16 @@ int RelayResponses(Connection& connection, Relay& relay, int* exitCode, bool* ex
 // One line for the user when the run ends with 13 or 255 and the daemon
 // has said nothing that explains it.
 void ExplainFailure(int result, int exitCode, bool exitCodeSeen, int port, int error,
-                    int negotiated, const std::string& detail) {
+                    int negotiated, const std::string& detail, const char* malformed) {
   std::string daemon = "the daemon on port " + std::to_string(port);
   switch (result) {
   case 0:
-    if (!exitCodeSeen) ReportToUser(daemon + " ended the conversation without an exit code");
+    if (malformed != nullptr) {
+      // Said also after an exit code: the run ends with it, the rest unread.
+      ReportToUser(daemon + " sent a message quarn cannot read (" + malformed + ")");
+    } else if (!exitCodeSeen) {
+      ReportToUser(daemon + " ended the conversation without an exit code");
+    }
     return;
   case -4:
     ReportToUser(std::string("cannot create a socket to reach the daemon: ") +
@@ -242,7 +268,8 @@ void ExplainFailure(int result, int exitCode, bool exitCodeSeen, int port, int e
     } else if (negotiated == kNegotiateNoUpgradeHeader) {
       ReportToUser(daemon + " answered without an Upgrade header");
     } else {
-      ReportToUser("the handshake with " + daemon + " failed: the connection ended");
+      ReportToUser("the handshake with " + daemon +
+                   " failed: " + (detail.empty() ? std::string("the connection ended") : detail));
     }
     return;
   case -7:
@@ -318,7 +345,7 @@ int DoExecuteCommand(const DaemonLocation& location, int argc, char** argv, char
   if (!socket_fd.Valid()) {
     int error = errno;
     TraceMessage("ERROR: DoExecuteCommand(): Could not create socket; ec = %d", error);
-    ExplainFailure(-4, *exitCode, false, location.port, error, 0, "");
+    ExplainFailure(-4, *exitCode, false, location.port, error, 0, "", nullptr);
     return -4;
   }
   int result = 0;
@@ -346,12 +373,13 @@ int DoExecuteCommand(const DaemonLocation& location, int argc, char** argv, char
   Connection connection(fd);
   Relay relay;
   bool exit_code_seen = false;
+  const char* malformed = nullptr;
   if (connected != 0) {
     error = errno;
     TraceMessage("ERROR: DoExecuteCommand(): Error connecting to daemon; result = %d; ec = %d",
                  connected, error);
     result = -5;
-  } else if (negotiated = Negotiate(connection, key, &detail); negotiated != 0) {
+  } else if (negotiated = Negotiate(connection, key, &detail, &detail); negotiated != 0) {
     TraceMessage("ERROR: DoExecuteCommand(): Negotiate failed; result = %d", negotiated);
     result = -6;
   } else if (PrepareDescription(transcode, argc, argv, envp, cwd, args, environment, cwd_text) !=
@@ -366,7 +394,7 @@ int DoExecuteCommand(const DaemonLocation& location, int argc, char** argv, char
   } else {
     *exitCode = kNoExitCode;
     TraceMessage("----------------------------READ RESPONSES---------------------------------");
-    result = RelayResponses(connection, relay, exitCode, &exit_code_seen, detail);
+    result = RelayResponses(connection, relay, exitCode, &exit_code_seen, detail, &malformed);
     if (result != kOutputFailed && relay.Flush() != 0) {
       *exitCode = kFrontEndFailureExitCode;
       result = ReportRelayFailure(relay);
@@ -385,7 +413,8 @@ int DoExecuteCommand(const DaemonLocation& location, int argc, char** argv, char
     TraceMessage("ERROR: DoExecuteCommand(): Could not close socket; ec = %d", errno);
   }
   if (!(refusal && refused != nullptr)) {
-    ExplainFailure(result, *exitCode, exit_code_seen, location.port, error, negotiated, detail);
+    ExplainFailure(result, *exitCode, exit_code_seen, location.port, error, negotiated, detail,
+                   malformed);
   }
   return result;
 }

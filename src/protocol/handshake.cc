@@ -27,8 +27,14 @@ bool Contains(const std::string& text, const char* needle) {
   return TextView(text).find(needle) != std::string_view::npos;
 }
 
+// What failed, for the user's line: the handshake's codes -1 and -2 have
+// several causes.
+void SetCause(std::string* cause, std::string text) {
+  if (cause != nullptr) *cause = std::move(text);
+}
+
 int NegotiateOn(Connection& connection, const std::string& key, std::string* failedLine,
-                bool transcode) {
+                std::string* cause, bool transcode) {
   TraceMessage("Negotiate(): Received Key = %s", key.c_str());
 
   std::string request = kHandshakeRequestLine;
@@ -43,6 +49,7 @@ int NegotiateOn(Connection& connection, const std::string& key, std::string* fai
     std::string converted;
     if (ConvertStringToUtf8(request.c_str(), converted) != 0) {
       TraceMessage("ERROR: Negotiate(): Transcoding message to UTF-8 failed; returning error");
+      SetCause(cause, "the request could not be converted to UTF-8");
       return -1;
     }
     request.assign(TextView(converted));
@@ -51,13 +58,16 @@ int NegotiateOn(Connection& connection, const std::string& key, std::string* fai
   TraceMessage("Negotiate(): Sending protocol headers; %s", request.c_str());
   ssize_t sent = SendOnce(connection.fd(), request.data(), request.size(), 0);
   if (sent < 0) {
-    TraceMessage("ERROR: Negotiate(): Error while sending message headers; ec = %d", errno);
+    int error = errno;
+    TraceMessage("ERROR: Negotiate(): Error while sending message headers; ec = %d", error);
+    SetCause(cause, std::string("the request could not be sent: ") + std::strerror(error));
     return -1;
   }
   if (static_cast<size_t>(sent) != request.size()) {
     TraceMessage(
         "ERROR: Negotiate(): Partial data sent; Total # of bytes = %d; Bytes sent = %d; ec = %d",
         static_cast<int>(request.size()), static_cast<int>(sent), errno);
+    SetCause(cause, "the request could not be sent whole");
     return -1;
   }
 
@@ -67,6 +77,9 @@ int NegotiateOn(Connection& connection, const std::string& key, std::string* fai
     int result = ReadLine(connection, line);
     if (result != 0) {
       TraceMessage("ERROR: Negotiate(): Error while reading a response line; returned %d", result);
+      SetCause(cause, result == 1              ? "a carriage return without a line feed"
+                      : result == kLineTooLong ? "the response line was too long"
+                                               : "the connection ended");
       return -2;
     }
     std::string_view text = TextView(line);
@@ -145,12 +158,13 @@ int Negotiate(int* socket, const std::string& key, std::string* failedLine) {
   TraceMessage("----------------------------NEGOTIATE---------------------------------");
   if (socket == nullptr || *socket < 0 || IsNullOrEmpty(key)) return -1;
   Connection connection(*socket, false);
-  return NegotiateOn(connection, key, failedLine, transcode);
+  return NegotiateOn(connection, key, failedLine, nullptr, transcode);
 }
 
-int Negotiate(Connection& connection, const std::string& key, std::string* failedLine) {
+int Negotiate(Connection& connection, const std::string& key, std::string* failedLine,
+              std::string* cause) {
   bool transcode = std::getenv("QUARN_TRANSCODE_UTF8") != nullptr;
   TraceMessage("----------------------------NEGOTIATE---------------------------------");
   if (connection.fd() < 0 || IsNullOrEmpty(key)) return -1;
-  return NegotiateOn(connection, key, failedLine, transcode);
+  return NegotiateOn(connection, key, failedLine, cause, transcode);
 }

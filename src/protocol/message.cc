@@ -216,7 +216,7 @@ void Encode(std::string& out, const char* type, const char* format, const std::s
     if (p[0] != '%' || p[1] != 's') continue;
     if (next >= count) break;
     out.append(" \"");
-    if (mask) {
+    if (mask && !texts[next].empty()) {  // an empty answer shows as one
       out.append("********");
       ++next;
     } else {
@@ -240,9 +240,14 @@ struct Parser {
   bool relaying = false;      // the current field goes to the relay
   bool relayed = false;       // a field was opened in the relay
   size_t field_limit = 0;
+  bool output = false;  // a "stdout" or "stderr" message
+  size_t held = 0;      // bytes held against the message's bound
+  size_t max_held = 0;
+  const char* malformed = nullptr;  // what was wrong, when the reader refused it
 };
 
 constexpr int kNeedMore = 1;
+constexpr size_t kFieldGrowthStep = 64 * 1024;
 
 // The field states over [p, end): decoded bytes go to `out` (which has
 // room for end - p: decoding never grows the text). Stops after the closing quote (*closed), at a
@@ -277,6 +282,7 @@ const char* DecodeField(Parser& parser, const char* p, const char* end, char*& o
     if (parser.state == State::kEscape0) {
       if (!IsEscapeDigit(c)) {
         TraceMessage("ERROR: ReadMessage(): Unexpected character %c while in field escape 0", c);
+        parser.malformed = "a bad escape";
         *error = -5;
         break;
       }
@@ -286,6 +292,7 @@ const char* DecodeField(Parser& parser, const char* p, const char* end, char*& o
     }
     if (!IsEscapeDigit(c)) {
       TraceMessage("ERROR: ReadMessage(): Unexpected character %c while in field escape 1", c);
+      parser.malformed = "a bad escape";
       *error = -6;
       break;
     }
@@ -311,20 +318,32 @@ int FeedField(Parser& parser, Message& message, Relay* relay, const char*& p, co
     p = DecodeField(parser, p, std::min(end, p + room), out, &error, &closed);
     relay->Produced(static_cast<size_t>(out - start));
   } else {
+    // The field's own bound, or what the message's bound leaves; the text
+    // of an output message (its first field) counts against its own alone.
+    bool text = parser.output && message.fields.empty();
+    size_t limit =
+        text ? parser.field_limit : std::min(parser.field_limit, parser.max_held - parser.held);
     // Decoding never grows the text: room for the input, up to one byte
     // past the limit.
     size_t base = parser.field.size();
-    size_t span = std::min(static_cast<size_t>(end - p), parser.field_limit + 1 - base);
+    size_t span = std::min(static_cast<size_t>(end - p), limit + 1 - base);
+    // A field past the usual size gets its whole bound at once: growing by
+    // doubling would hold the old copy and the new one side by side.
+    if (base + span > parser.field.capacity() && base + span > kFieldGrowthStep) {
+      parser.field.reserve(limit + 1);
+    }
     parser.field.resize(base + span);
     char* out = &parser.field[base];
     char* const start = out;
     p = DecodeField(parser, p, p + span, out, &error, &closed);
     parser.field.resize(base + static_cast<size_t>(out - start));
-    if (parser.field.size() > parser.field_limit) {
+    if (parser.field.size() > limit) {
       TraceMessage("ERROR: ReadMessage(): Field %d is longer than %d bytes",
-                   static_cast<int>(message.fields.size()), static_cast<int>(parser.field_limit));
+                   static_cast<int>(message.fields.size()), static_cast<int>(limit));
+      parser.malformed = limit < parser.field_limit ? "a message too large" : "a field too long";
       return -4;
     }
+    if (closed && !text) parser.held += parser.field.size();
   }
   if (error != 0) return error;
   if (closed) {
@@ -353,6 +372,7 @@ int Feed(Parser& parser, Message& message, Relay* relay, const MessageLimits& li
       if (parser.type.size() > limits.max_type) {
         TraceMessage("ERROR: ReadMessage(): Message type longer than %d bytes",
                      static_cast<int>(limits.max_type));
+        parser.malformed = "a type name too long";
         status = -1;
         break;
       }
@@ -360,12 +380,16 @@ int Feed(Parser& parser, Message& message, Relay* relay, const MessageLimits& li
       char c = *p++;
       if (c != '.') {
         TraceMessage("ERROR: ReadMessage(): Read invalid char %c while reading message type", c);
+        parser.malformed = "a bad byte in its type name";
         status = -1;
         break;
       }
       bool output = parser.type == "stdout" || parser.type == "stderr";
       if (output && relay != nullptr) parser.relay_stream = parser.type == "stdout" ? 1 : 2;
+      parser.output = output;
       parser.field_limit = output ? limits.max_output_field : limits.max_field;
+      parser.max_held = limits.max_held;
+      parser.held = std::min(parser.type.size(), limits.max_held);
       parser.state = State::kBetweenFields;
       break;
     }
@@ -377,6 +401,7 @@ int Feed(Parser& parser, Message& message, Relay* relay, const MessageLimits& li
         status = 0;
       } else {
         TraceMessage("ERROR: ReadMessage(): Unexpected character %c while in between fields", c);
+        parser.malformed = "a bad byte between fields";
         status = -3;
       }
       break;
@@ -385,12 +410,14 @@ int Feed(Parser& parser, Message& message, Relay* relay, const MessageLimits& li
       char c = *p++;
       if (c != '"') {
         TraceMessage("ERROR: ReadMessage(): Unexpected character %c while expecting a field", c);
+        parser.malformed = "a field without its opening quote";
         status = -4;
         break;
       }
       if (message.fields.size() >= limits.max_fields) {
         TraceMessage("ERROR: ReadMessage(): More than %d fields",
                      static_cast<int>(limits.max_fields));
+        parser.malformed = "too many fields";
         status = -4;
         break;
       }
@@ -489,8 +516,9 @@ int WriteMessageFields(int* socket, const char* type, const char* format,
   return 0;
 }
 
-int ReadMessage(Connection& connection, Message& message, Relay* relay,
-                const MessageLimits& limits) {
+int ReadMessage(Connection& connection, Message& message, Relay* relay, const MessageLimits& limits,
+                const char** malformed) {
+  if (malformed != nullptr) *malformed = nullptr;
   message.type.clear();
   message.fields.clear();
   message.escaped_cr_first.clear();
@@ -512,6 +540,7 @@ int ReadMessage(Connection& connection, Message& message, Relay* relay,
     if (status == kNeedMore) continue;
     if (status != 0) {
       if (parser.relayed) relay->DropField();
+      if (malformed != nullptr) *malformed = parser.malformed;
       return status;
     }
     message.type = std::move(parser.type);

@@ -52,8 +52,11 @@ template <typename... Texts>
 struct MessageLimits {
   size_t max_type = 64 * 1024;
   size_t max_fields = 64;
-  size_t max_field = 64 * 1024;           // any field but those below
-  size_t max_output_field = 1024 * 1024;  // the text of "stdout" and "stderr"
+  size_t max_field = 64 * 1024;           // any field of a message but "stdout" and "stderr"
+  size_t max_output_field = 1024 * 1024;  // any field of "stdout" and "stderr"
+  // The type and every field held, the text of "stdout" and "stderr" (its
+  // first field) aside: a message never costs more, whatever its shape.
+  size_t max_held = 1024 * 1024;
 };
 /// ReadMessage's code when the relay could not write the daemon's output.
 constexpr int kRelayWriteFailed = -7;
@@ -70,8 +73,10 @@ constexpr size_t kMaxLineLength = 64 * 1024;
 /// past its limit, or one field too many; -5/-6 bad first/second escape
 /// digit; kRelayWriteFailed. On failure `type` is empty, completed fields
 /// stay, and the relay holds nothing of the message below its hold limit.
+/// `malformed`, when given, names what was wrong with a message the reader
+/// refused (and stays null when the connection failed or ended).
 [[nodiscard]] int ReadMessage(Connection& connection, Message& message, Relay* relay,
-                              const MessageLimits& limits);
+                              const MessageLimits& limits, const char** malformed = nullptr);
 /// The same on a socket, taking nothing from it after the message's line
 /// feed; -1 also for bad arguments.
 [[nodiscard]] int ReadMessage(int* socket, Message* message);
@@ -87,9 +92,10 @@ constexpr size_t kMaxLineLength = 64 * 1024;
 /// The Upgrade handshake carrying `key`. 0 accepted; -1 bad arguments, failed
 /// transcoding or send; -2 a line could not be read; -3 no "101"; -4 wrong
 /// Upgrade token; kNegotiateNoUpgradeHeader headers ended without Upgrade.
-/// `failedLine`, when given, receives the response line refused (-3, -4).
-[[nodiscard]] int Negotiate(Connection& connection, const std::string& key,
-                            std::string* failedLine);
+/// `failedLine`, when given, receives the response line refused (-3, -4);
+/// `cause`, what made it fail for -1 and -2, in words for the user.
+[[nodiscard]] int Negotiate(Connection& connection, const std::string& key, std::string* failedLine,
+                            std::string* cause = nullptr);
 /// The same on a socket, taking nothing from it after the headers.
 [[nodiscard]] int Negotiate(int* socket, const std::string& key, std::string* failedLine = nullptr);
 

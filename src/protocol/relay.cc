@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 #include "platform/console.h"
 #include "trace/trace.h"
@@ -17,7 +18,10 @@ constexpr size_t kTracedHead = 256;  // of a field written as it arrived
 
 }  // namespace
 
-Relay::Relay() : buffer_(new char[kInitialCapacity]), capacity_(kInitialCapacity) {}
+Relay::Relay()
+    : buffer_(static_cast<char*>(std::malloc(kInitialCapacity))), capacity_(kInitialCapacity) {
+  if (!buffer_) throw std::bad_alloc();
+}
 
 char* Relay::Reserve(int stream, size_t* room) {
   if (failed_stream_ != 0) return nullptr;
@@ -108,9 +112,12 @@ int Relay::Flush() {
 }
 
 void Relay::Grow(size_t needed) {
+  // In place where the allocator can (a large block is remapped, not
+  // copied): the old and the new buffer never cost memory side by side.
   size_t capacity = std::max(capacity_ * 2, needed);
-  std::unique_ptr<char[]> bigger(new char[capacity]);
-  std::memcpy(bigger.get(), buffer_.get(), end_);
-  buffer_ = std::move(bigger);
+  char* bigger = static_cast<char*>(std::realloc(buffer_.get(), capacity));
+  if (bigger == nullptr) throw std::bad_alloc();
+  (void)buffer_.release();
+  buffer_.reset(bigger);
   capacity_ = capacity;
 }

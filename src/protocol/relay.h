@@ -5,6 +5,7 @@
 #define QUARN_PROTOCOL_RELAY_H_
 
 #include <cstddef>
+#include <cstdlib>
 #include <memory>
 #include <string>
 
@@ -48,7 +49,10 @@ class Relay {
   void Grow(size_t needed);
   size_t Writable() const { return field_open_ && !streaming_ ? field_start_ : end_; }
 
-  std::unique_ptr<char[]> buffer_;
+  struct Free {
+    void operator()(char* p) const { std::free(p); }
+  };
+  std::unique_ptr<char, Free> buffer_;  // malloc'd: it grows in place by realloc
   size_t capacity_;
   size_t end_ = 0;  // pending text: [0, end_), all of `stream_`
   int stream_ = 0;

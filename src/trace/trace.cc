@@ -57,6 +57,8 @@ namespace {
 // -1: look the variable up at every call; else the answer fixed by
 // TraceFreezeSwitch.
 int g_frozen_switch = -1;
+// The trace file could not be opened once it was in use: no more lines.
+bool g_trace_failed = false;
 
 }  // namespace
 
@@ -144,7 +146,7 @@ void TraceMessage(const char* format, ...) {
   va_end(args);
   line.push_back('\n');
 
-  if (TraceFilePath[0] != 0) {
+  if (TraceFilePath[0] != 0 && !g_trace_failed) {
     // 0600, no symbolic link, and no wait on a FIFO: lines hold keys and
     // the whole environment.
     int fd = ::open(TraceFilePath,
@@ -153,7 +155,14 @@ void TraceMessage(const char* format, ...) {
       WriteQuietly(fd, line.data(), line.size());
       ::close(fd);
     } else {
-      WriteQuietly(STDERR_FILENO, line.data(), line.size());
+      // Never on standard error instead: the lines hold the key, the
+      // environment and console answers, and the terminal is not private.
+      // The user is told once, and the rest of the run is not traced.
+      g_trace_failed = true;
+      std::string notice = "quarn: cannot write the trace file ";
+      PrintString(notice, TraceFilePath);
+      notice.append(": ").append(std::strerror(errno)).push_back('\n');
+      WriteQuietly(STDERR_FILENO, notice.data(), notice.size());
     }
   }
   errno = saved_errno;

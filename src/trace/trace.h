@@ -19,7 +19,9 @@ extern char TraceFilePath[kTraceFilePathSize];
 /// fit or holds a NUL byte (a cut path could name another file).
 bool SetTraceFilePath(const std::string& path);
 
-/// Appends one line to the trace file. Conversions: %s and %S (narrow text,
+/// Appends one line to the trace file. When the file cannot be opened, one
+/// line on standard error says so and the rest of the run is not traced
+/// (never a trace line there: they hold secrets). Conversions: %s and %S (narrow text,
 /// non-printable bytes escaped as 0xHH; null writes nothing), %d (int),
 /// %c (low byte, raw), %C (low byte, escaped), %x (int as unsigned lower-case
 /// hexadecimal). Any other character after '%' writes nothing and takes no
