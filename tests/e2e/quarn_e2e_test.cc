@@ -475,6 +475,23 @@ TEST_F(QuarnE2E, SecretsStayOutOfFiles) {
   // In no file (grep finds nothing: 1), and there was a trace of the run.
   EXPECT_EQ(1, WEXITSTATUS(system(("grep -rqa Tr0ub4dor " + config_ + " " + tmp).c_str())));
   EXPECT_EQ(0, WEXITSTATUS(system(("grep -rq 'exited with 0' " + config_ + "/trace").c_str())));
+  // A trace file that cannot be opened mid-run (no descriptor left): one
+  // line says so, and no trace line, key or environment reaches the
+  // terminal.
+  for (int limit : {6, 7, 8, 9, 10}) {
+    ChildOptions few;
+    few.set_env = {{"QUARN_NATIVE_TRACE_ENABLE", ""}, {"SECRET_VARIABLE", "Tr0ub4dor"}};
+    few.timeout_seconds = 20;
+    ChildResult r =
+        RunProgram({"/bin/sh", "-c", "ulimit -n " + std::to_string(limit) + "; exec \"$0\" \"$@\"",
+                    QUARN_BINARY, "--config", config_, "echo", "hi"},
+                   few);
+    EXPECT_EQ(std::string::npos, r.err.find("Tr0ub4dor")) << limit;
+    EXPECT_EQ(std::string::npos, r.err.find("Key")) << limit;
+    EXPECT_EQ(std::string::npos, r.err.find("():")) << limit;
+    size_t notice = r.err.find("quarn: cannot write the trace file ");
+    EXPECT_EQ(notice, r.err.rfind("quarn: cannot write the trace file ")) << limit;
+  }
 }
 
 TEST_F(QuarnE2E, RegistryUnderChurn) {

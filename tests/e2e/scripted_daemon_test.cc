@@ -26,6 +26,12 @@ class Scripted : public QuarnE2E {
 
 TEST_F(Scripted, DaemonDiesAtEveryStageAndExitCodeRules) {
   const std::string none = "ended the conversation without an exit code";
+  const std::string unreadable = "sent a message quarn cannot read (";
+  std::string many_fields = "t.";
+  for (int i = 0; i < 65; ++i) many_fields += " \"\"";
+  many_fields += "\n";
+  std::vector<std::string> extra_fields(63, std::string(1024 * 1024, 'e'));
+  extra_fields.insert(extra_fields.begin(), "text");
   struct Case {
     std::string bytes;  // what the daemon sends, then it hangs up
     int status;
@@ -36,13 +42,23 @@ TEST_F(Scripted, DaemonDiesAtEveryStageAndExitCodeRules) {
   } cases[] = {
       {"HTTP/1.1 403 Forbidden\r\n\r\n", 13, "", "refused the connection: HTTP/1.1 403 Forbidden",
        false},
-      {"HTTP/1.1 101 Switching Protocols\r\nUpgr", 13, "", "handshake with", false},
+      {"HTTP/1.1 101 Switching Protocols\r\nUpgr", 13, "", "failed: the connection ended", false},
+      {"HTTP/1.1 101 X\rX", 13, "", "failed: a carriage return without a line feed", false},
+      {"HTTP/1.1 101 " + std::string(70000, 'x') + "\r\n", 13, "",
+       "failed: the response line was too long", false},
       {"", 255, "", none},
       {EncodeWire("stdout", {"whole\n"}) + "stdout. \"partial", 255, "whole\n", none},
       {EncodeWire("stdin-request", {"100"}), 255, "", none},
       {EncodeWire("stdin-request", {"100"}), 255, "", none, true, true},
       {EncodeWire("password-read", {"Password: ", "true"}), 255, "Password: \n", none},
-      {"stdout \"no full stop\"\n", 255, "", none},
+      // A message quarn cannot read ends the conversation, named as such;
+      // after an exit code the run ends with that code.
+      {"stdout \"no full stop\"\n", 255, "", unreadable + "a bad byte in its type name)"},
+      {"t. \"\\G0\"\n", 255, "", unreadable + "a bad escape)"},
+      {many_fields, 255, "", unreadable + "too many fields)"},
+      {std::string(100 * 1024, 't') + ".\n", 255, "", unreadable + "a type name too long)"},
+      {EncodeWire("stdout", extra_fields), 255, "", unreadable + "a message too large)"},
+      {EncodeWire("exit-code", {"\x07"}) + "t. \"\\4\"\n", 7, "", unreadable + "a bad escape)"},
       {EncodeWire("exit-code", {"\x02"}) + EncodeWire("bogus", {}), 13, "",
        "sent an unknown message 'bogus'"},
       {EncodeWire("exit-code", {}), 255, "", "sent a 'exit-code' message without its field"},
@@ -220,6 +236,8 @@ TEST_F(Scripted, ConsoleInputAndPasswords) {
   std::string trace = "cat " + config_ + "/trace/*";
   EXPECT_EQ(0, system((trace + " | grep -c 'get the console mode' | grep -qx 2").c_str()));
   EXPECT_NE(0, system((trace + " | grep -qa s3cret").c_str()));
+  // An empty answer is traced as it was sent: nothing to hide.
+  EXPECT_EQ(0, system((trace + " | grep -qa 'Sending... password-entered. \"\"0x0A'").c_str()));
 }
 
 TEST_F(Scripted, TextsThatDoNotConvert) {
@@ -231,17 +249,24 @@ TEST_F(Scripted, TextsThatDoNotConvert) {
   options.stdin_text = "pw\xFFsecret\nok\nbad\xFF\nmore\n";
   std::vector<Step> script = {{EncodeWire("password-read", {"P: ", "true"}), true}};
   for (int i = 0; i < 3; ++i) script.push_back({EncodeWire("stdin-request", {"100"}), true});
+  // Input has ended: the next line piped in is no password, and not read.
+  for (int i = 0; i < 2; ++i)
+    script.push_back({EncodeWire("password-read", {"P: ", "true"}), true});
   script.push_back({EncodeWire("exit-code", {""})});
   ScriptedDaemon daemon(script);
   ChildResult r = Against(daemon, options, {"", "ok"});
   // A password that does not convert: the empty answer, input stays on; a
   // line that does not convert ends console input for good.
-  EXPECT_EQ("password-entered. \"\"\nstdin-response. \"ok\\0a\"\nstdin-closed.\nstdin-closed.\n",
-            daemon.answers);
+  EXPECT_EQ(
+      "password-entered. \"\"\nstdin-response. \"ok\\0a\"\nstdin-closed.\nstdin-closed.\n"
+      "password-entered. \"\"\npassword-entered. \"\"\n",
+      daemon.answers);
   EXPECT_EQ(
       "quarn: the password does not convert to UTF-8; an empty one is sent\n"
-      "quarn: console input does not convert to UTF-8; the daemon is told that input ended\n",
+      "quarn: console input does not convert to UTF-8; the daemon is told that input ended\n"
+      "quarn: console input has ended; password requests are answered with an empty password\n",
       r.err);
+  EXPECT_EQ("P: \n", r.out);  // no prompt for the requests not read
   // The bad environment entry is left out; an empty argument still goes.
   EXPECT_EQ(std::string::npos, daemon.description.find("BAD"));
   EXPECT_NE(std::string::npos, daemon.description.find("env. \"GOOD\" \"1\"\n"));

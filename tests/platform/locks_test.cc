@@ -21,6 +21,25 @@ TEST_F(LocksTest, TakenWithoutWaitingAndReleasedByDeletion) {
   std::string path = temp_.Sub("x/y/lock");
   int handle = -1;
   ASSERT_EQ(0, AcquireFileLock(path, &handle));  // the directories are made too
+  {
+    // A new lock file in a directory that exists: the lines of the steps,
+    // the parent's lookup among them.
+    ScopedTrace trace(temp_.Sub("trace.txt"));
+    int other = -1;
+    ASSERT_EQ(0, AcquireFileLock(temp_.Sub("x/new"), &other));
+    EXPECT_EQ(0, ReleaseFileLock(temp_.Sub("x/new"), &other));
+    std::string text = trace.Contents();
+    size_t at = 0;
+    for (std::string line : {"Path " + temp_.Sub("x/new") + " is invalid; Checking parent...",
+                             std::string("GetParentDirPath(): removed? = false"),
+                             "GetParentDirPath(): tempPath = " + temp_.Sub("x/new"),
+                             "GetParentDirPath(): tempParentPath = " + temp_.Sub("x"),
+                             "GetParentDirPath(): Returning " + temp_.Sub("x"),
+                             std::string("AcquireFileLock(): Parent path is valid")}) {
+      at = text.find(line, at);
+      EXPECT_NE(std::string::npos, at) << line;
+    }
+  }
   // Another process is refused at once, and nothing stays open there; a
   // name without a directory is refused (in the child's directory, ours).
   EXPECT_EQ(0, RunChild([&] {

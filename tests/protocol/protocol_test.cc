@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <thread>
 
 #include "platform/sys.h"
 #include "protocol/connection.h"
@@ -18,17 +19,34 @@ namespace {
 class ProtocolTest : public QuarnTest {};
 
 // A socket pair: the test writes `bytes` into [1] (then closes it) and
-// reads from [0].
+// reads from [0]. More than the socket holds is written by a thread, until
+// the reader stops reading.
 struct Pair {
   explicit Pair(const std::string& bytes) {
     EXPECT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds));
     int size = 4 << 20;
     setsockopt(fds[1], SOL_SOCKET, SO_SNDBUF, &size, sizeof(size));
-    EXPECT_EQ(static_cast<ssize_t>(bytes.size()), write(fds[1], bytes.data(), bytes.size()));
-    close(fds[1]);
+    if (bytes.size() <= 2u << 20) {
+      EXPECT_EQ(static_cast<ssize_t>(bytes.size()), write(fds[1], bytes.data(), bytes.size()));
+      close(fds[1]);
+      return;
+    }
+    writer = std::thread([this, bytes] {
+      for (size_t done = 0; done < bytes.size();) {
+        ssize_t n = send(fds[1], bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+      }
+      close(fds[1]);
+    });
   }
-  ~Pair() { close(fds[0]); }
+  ~Pair() {
+    shutdown(fds[0], SHUT_RDWR);  // a writer still sending stops
+    if (writer.joinable()) writer.join();
+    close(fds[0]);
+  }
   int fds[2];
+  std::thread writer;
 };
 
 TEST_F(ProtocolTest, ReaderCodes) {
@@ -113,24 +131,43 @@ TEST_F(ProtocolTest, DecodeUnderEveryReceiveSize) {
   }
 }
 
-TEST_F(ProtocolTest, EveryReaderHasABound) {
+TEST_F(ProtocolTest, EveryReaderHasABoundAndNamesWhatItRefused) {
   std::string many_fields = "t.";
   for (int i = 0; i < 65; ++i) many_fields += " \"\"";
+  std::vector<std::string> extra(63, std::string(1024 * 1024, 'e'));
+  extra.insert(extra.begin(), "text");
+  std::vector<std::string> at_bound(17, std::string(64 * 1024, 'f'));
+  at_bound.front() = std::string(1024 * 1024, 't');  // the text counts apart
+  at_bound.back().resize(64 * 1024 - 6);             // 1 MiB with the type
+  std::vector<std::string> past_bound = at_bound;
+  past_bound.back().push_back('f');
   struct Case {
     std::string bytes;
     int code;
+    const char* malformed;
   } cases[] = {
-      {std::string(64 * 1024 + 1, 't') + ".\n", -1},
-      {many_fields + "\n", -4},
-      {EncodeWire("arg", {std::string(64 * 1024 + 1, 'a')}), -4},
-      {EncodeWire("stdout", {std::string(1024 * 1024 + 1, 'a')}), -4},
-      {EncodeWire("stdout", {std::string(1024 * 1024, 'a')}), 0},
+      {std::string(64 * 1024 + 1, 't') + ".\n", -1, "a type name too long"},
+      {many_fields + "\n", -4, "too many fields"},
+      {EncodeWire("arg", {std::string(64 * 1024 + 1, 'a')}), -4, "a field too long"},
+      {EncodeWire("stdout", {std::string(1024 * 1024 + 1, 'a')}), -4, "a field too long"},
+      {EncodeWire("stdout", {std::string(1024 * 1024, 'a')}), 0, nullptr},
+      {EncodeWire("stdout", extra), -4, "a message too large"},
+      {EncodeWire("stdout", at_bound), 0, nullptr},
+      {EncodeWire("stdout", past_bound), -4, "a message too large"},
+      {"t. \"\\4A\"\n", -6, "a bad escape"},
+      {"t .\n", -1, "a bad byte in its type name"},
+      {"t. \"a\"\"b\"\n", -3, "a bad byte between fields"},
+      {"t.  \"a\"\n", -4, "a field without its opening quote"},
+      {"t. \"a", -2, nullptr},  // the connection ended: nothing malformed
   };
   for (const Case& c : cases) {
     Pair pair(c.bytes);
     Connection connection(pair.fds[0]);
     Message m;
-    EXPECT_EQ(c.code, ReadMessage(connection, m, nullptr, MessageLimits())) << c.bytes.size();
+    const char* malformed = "stale";
+    EXPECT_EQ(c.code, ReadMessage(connection, m, nullptr, MessageLimits(), &malformed))
+        << c.bytes.size();
+    EXPECT_STREQ(c.malformed, malformed) << c.bytes.size();
   }
 }
 
@@ -144,7 +181,10 @@ TEST_F(ProtocolTest, SendFailures) {
   EXPECT_EQ(-2, WriteMessage(&fds[0], "t", "%s", "x"));
   ScopedSysOverride<decltype(SysCalls::send)> shortened(&SysCalls::send, &ShortSend);
   EXPECT_EQ(-3, WriteMessage(&fds[0], "t", "%s", "x"));
-  EXPECT_EQ(-1, Negotiate(&fds[0], "key"));  // the request sent in part
+  Connection connection(fds[0]);
+  std::string cause;
+  EXPECT_EQ(-1, Negotiate(connection, "key", nullptr, &cause));  // the request sent in part
+  EXPECT_EQ("the request could not be sent whole", cause);
   close(fds[0]);
 }
 
@@ -162,17 +202,25 @@ TEST_F(ProtocolTest, RefusesBadArguments) {
 
 const char kKey[] = "0123456789ABCDEF0123456789ABCDEF";
 
-// Negotiate against a canned response; its code, and the request sent.
-int Negotiated(const std::string& response, std::string* request = nullptr) {
+// Negotiate against a canned response; its code, the request sent, and
+// the cause it gives for -1 and -2.
+int Negotiated(const std::string& response, std::string* request = nullptr,
+               std::string* cause = nullptr, const char* key = kKey) {
   int pair[2];
   EXPECT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair));
   EXPECT_EQ(static_cast<ssize_t>(response.size()),
             write(pair[1], response.data(), response.size()));
   shutdown(pair[1], SHUT_WR);
-  int code = Negotiate(&pair[0], kKey);
+  int code;
+  if (cause != nullptr) {
+    Connection connection(pair[0]);
+    code = Negotiate(connection, key, nullptr, cause);
+  } else {
+    code = Negotiate(&pair[0], key);
+  }
+  close(pair[0]);  // what was sent stays to be read
   WireConnection peer(pair[1]);
   if (request) *request = peer.ReadHeaders();
-  close(pair[0]);
   return code;
 }
 
@@ -192,17 +240,29 @@ TEST_F(ProtocolTest, RequestAndResponses) {
   struct Case {
     std::string response;
     int code;
+    std::string cause;  // for -2
   } cases[] = {
-      {"HTTP/1.1 101 X\r\nA: b\r\n" + upgrade + "\r\nC: d\r\n   \r\n", 0},
-      {"HTTP/1.1 200 OK\r\n\r\n", -3},
-      {"HTTP/1.1 21012 Odd\r\nUpgradeX " + token + "\r\n\r\n", 0},
-      {"HTTP/1.1 101 X\r\nupgrade: " + token + "\r\n\r\n", kNegotiateNoUpgradeHeader},
-      {"HTTP/1.1 101 X\r\nUpgrade: websocket\r\n\r\n", -4},
-      {"HTTP/1.1 101 X\rX", -2},  // CR without LF
-      {"HTTP/1.1 101 X\r\n", -2},
-      {"HTTP/1.1 101 " + std::string(64 * 1024, 'x') + "\r\n\r\n", -2},  // a line past its limit
+      {"HTTP/1.1 101 X\r\nA: b\r\n" + upgrade + "\r\nC: d\r\n   \r\n", 0, ""},
+      {"HTTP/1.1 200 OK\r\n\r\n", -3, ""},
+      {"HTTP/1.1 21012 Odd\r\nUpgradeX " + token + "\r\n\r\n", 0, ""},
+      {"HTTP/1.1 101 X\r\nupgrade: " + token + "\r\n\r\n", kNegotiateNoUpgradeHeader, ""},
+      {"HTTP/1.1 101 X\r\nUpgrade: websocket\r\n\r\n", -4, ""},
+      {"HTTP/1.1 101 X\rX", -2, "a carriage return without a line feed"},
+      {"HTTP/1.1 101 X\r\n", -2, "the connection ended"},
+      {"HTTP/1.1 101 " + std::string(64 * 1024, 'x') + "\r\n\r\n", -2,
+       "the response line was too long"},
   };
-  for (const Case& c : cases) EXPECT_EQ(c.code, Negotiated(c.response)) << c.response.substr(0, 60);
+  for (const Case& c : cases) {
+    std::string cause;
+    EXPECT_EQ(c.code, Negotiated(c.response, nullptr, &cause)) << c.response.substr(0, 60);
+    EXPECT_EQ(c.cause, cause) << c.response.substr(0, 60);
+  }
+  // A request that does not convert is never sent.
+  ScopedEnv lc_all("LC_ALL", "C");
+  std::string cause;
+  EXPECT_EQ(-1, Negotiated(kTestAccept, &request, &cause, "caf\xE9"));
+  EXPECT_EQ("the request could not be converted to UTF-8", cause);
+  EXPECT_EQ("", request);
 }
 
 TEST_F(ProtocolTest, HandshakeAndMessagesShareTheConnectionsBuffer) {
