@@ -310,9 +310,19 @@ pid_t HoldAlive(const std::vector<std::string>& dirs) {
   return pid;
 }
 
+// Writes all of `bytes` to `fd`; false when the peer stopped reading.
+bool WriteFully(int fd, const char* bytes, size_t size) {
+  for (size_t done = 0; done < size;) {
+    ssize_t w = write(fd, bytes + done, size - done);
+    if (w <= 0) return false;
+    done += static_cast<size_t>(w);
+  }
+  return true;
+}
+
 // A scripted daemon, the only entry of `config`: to one command it answers
-// with a single "stdout" message whose field is `bytes` bytes of text.
-pid_t OneFieldDaemon(const std::string& config, long long bytes) {
+// with what `answer` writes to the connection, then hangs up.
+pid_t ScriptedDaemon(const std::string& config, const std::function<bool(int fd)>& answer) {
   int listener = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address = {};
   address.sin_family = AF_INET;
@@ -329,6 +339,7 @@ pid_t OneFieldDaemon(const std::string& config, long long bytes) {
   WriteEntry(dir, ntohs(address.sin_port), 0);
   pid_t pid = fork();
   if (pid == 0) {
+    signal(SIGPIPE, SIG_IGN);  // quarn may refuse what it is sent and hang up
     int fd = accept(listener, nullptr, nullptr);
     std::string got;
     char buffer[65536];
@@ -344,24 +355,46 @@ pid_t OneFieldDaemon(const std::string& config, long long bytes) {
         "HTTP/1.1 101 Switching Protocols\r\nUpgrade: vnd.dorvane.mellix.cli.minimal-1.0\r\n\r\n";
     if (write(fd, accept.data(), accept.size()) < 0) _exit(1);
     read_until("preamble-done.\n");
-    std::string head = "stdout. \"";
-    std::string chunk(1 << 20, 'x');
-    if (write(fd, head.data(), head.size()) < 0) _exit(1);
-    for (long long sent = 0; sent < bytes; sent += static_cast<long long>(chunk.size())) {
-      size_t n = static_cast<size_t>(std::min<long long>(bytes - sent, chunk.size()));
-      for (size_t done = 0; done < n;) {
-        ssize_t w = write(fd, chunk.data() + done, n - done);
-        if (w <= 0) _exit(1);
-        done += static_cast<size_t>(w);
-      }
-    }
-    std::string tail = "\"\nexit-code. \"\"\n";
-    if (write(fd, tail.data(), tail.size()) < 0) _exit(1);
+    bool whole = answer(fd);
     close(fd);
-    _exit(0);
+    _exit(whole ? 0 : 1);
   }
   close(listener);
   return pid;
+}
+
+// Writes `bytes` bytes of text, 1 MiB at a time.
+bool WriteText(int fd, long long bytes, char fill) {
+  std::string chunk(1 << 20, fill);
+  for (long long sent = 0; sent < bytes; sent += static_cast<long long>(chunk.size())) {
+    size_t n = static_cast<size_t>(std::min<long long>(bytes - sent, chunk.size()));
+    if (!WriteFully(fd, chunk.data(), n)) return false;
+  }
+  return true;
+}
+
+// A single "stdout" message whose field is `bytes` bytes of text.
+pid_t OneFieldDaemon(const std::string& config, long long bytes) {
+  return ScriptedDaemon(config, [bytes](int fd) {
+    std::string head = "stdout. \"", tail = "\"\nexit-code. \"\"\n";
+    return WriteFully(fd, head.data(), head.size()) && WriteText(fd, bytes, 'x') &&
+           WriteFully(fd, tail.data(), tail.size());
+  });
+}
+
+// quarn's peak RSS in MiB against `answer`, the only daemon of a fresh
+// configuration; `status` receives quarn's exit status.
+double PeakRssAgainst(const std::string& name, const std::function<bool(int fd)>& answer,
+                      int* status) {
+  std::string config = g.work + "/config-" + name;
+  pid_t daemon = ScriptedDaemon(config, answer);
+  pid_t alive = HoldAlive({config + "/daemons/field-daemon"});
+  Run run = Exec(QuarnArgs(config, {"anything"}));
+  kill(alive, SIGKILL);
+  waitpid(alive, nullptr, 0);
+  waitpid(daemon, nullptr, 0);
+  *status = run.status;
+  return static_cast<double>(run.max_rss_kb) / 1024;
 }
 
 // Reference daemons running for `config` (their command line names it).
@@ -687,6 +720,53 @@ int main(int argc, char** argv) {
             "<= 4 MiB",
             !g.smoke,
             field_rss <= 4});
+
+    // A "stdout" message with 63 extra fields of 1 MiB each: refused at the
+    // message's bound. And the most a message may hold: 1 MiB of output
+    // text beside 1 MiB of other fields.
+    int extra_status = 0, worst_status = 0;
+    double extra_rss = PeakRssAgainst(
+        "extra-fields",
+        [](int fd) {
+          std::string head = "stdout. \"text\"", open = " \"", close = "\"";
+          if (!WriteFully(fd, head.data(), head.size())) return false;
+          for (int i = 0; i < 63; ++i) {
+            if (!WriteFully(fd, open.data(), open.size()) || !WriteText(fd, 1 << 20, 'e') ||
+                !WriteFully(fd, close.data(), close.size())) {
+              return false;
+            }
+          }
+          return WriteFully(fd, "\n", 1);
+        },
+        &extra_status);
+    if (extra_status != 255) std::fprintf(stderr, "bench: the extra fields were not refused\n");
+    AddRow({"peak RSS, 63 extra fields of 1 MiB (refused)",
+            "MiB",
+            {extra_rss, extra_rss, extra_rss},
+            4,
+            extra_rss / 4,
+            "<= 4 MiB",
+            !g.smoke,
+            extra_rss <= 4});
+    double worst_rss = PeakRssAgainst(
+        "worst-message",
+        [](int fd) {
+          std::string head = "stdout. \"", middle = "\" \"", tail = "\"\nexit-code. \"\"\n";
+          // The type and the second field make up the message's 1 MiB.
+          return WriteFully(fd, head.data(), head.size()) && WriteText(fd, 1 << 20, 't') &&
+                 WriteFully(fd, middle.data(), middle.size()) &&
+                 WriteText(fd, (1 << 20) - 6, 'f') && WriteFully(fd, tail.data(), tail.size());
+        },
+        &worst_status);
+    if (worst_status != 0) std::fprintf(stderr, "bench: the largest message was refused\n");
+    AddRow({"peak RSS, 1 MiB output text beside 1 MiB of fields",
+            "MiB",
+            {worst_rss, worst_rss, worst_rss},
+            4,
+            worst_rss / 4,
+            "<= 4 MiB",
+            !g.smoke,
+            worst_rss <= 4});
 
     // A live entry whose sandboxes file is a sparse 1 GB file, beside the
     // running daemon.
