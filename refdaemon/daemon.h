@@ -31,7 +31,11 @@ class RegistryEntry {
   std::vector<std::string> sandboxes_;
 };
 
+/// What the daemon says it is: for "version" and "daemon status".
+constexpr char kTrelName[] = "trel (quarn's reference daemon)";
+
 struct DaemonState {
+  std::string program;  // this program's file, as the system resolves it
   int port = 0;
   std::string key_text;  // the key bytes as 32 upper-case hexadecimal digits
   std::string key_line;  // the key as printed: the same, or in lower case

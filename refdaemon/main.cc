@@ -152,6 +152,11 @@ int main(int argc, char** argv) {
   ::sigaction(SIGTERM, &terminate, nullptr);
   ::sigaction(SIGINT, &terminate, nullptr);
 
+  // Which program serves: a daemon started from a build tree and one
+  // installed look alike otherwise, and one whose file was removed says so.
+  char self[4096] = {};
+  ssize_t length = ::readlink("/proc/self/exe", self, sizeof(self) - 1);
+  state.program = length > 0 ? std::string(self, static_cast<size_t>(length)) : argv[0];
   int listener = Listen(&state.port);
   if (listener < 0) {
     std::fprintf(stderr, "trel: cannot listen on 127.0.0.1: %s\n", std::strerror(errno));

@@ -105,6 +105,27 @@ MessageLimits Limits() {
   return limits;
 }
 
+const char kHelp[] =
+    "usage: trel [--config DIR] [-d DIR] COMMAND [ARGS]\n"
+    "A stand-in for the trel daemon, for developing and testing quarn. Commands:\n"
+    "  echo WORDS...        print the words\n"
+    "  cat                  copy console input to the output\n"
+    "  login [USER]         ask for a password\n"
+    "  args                 print every argument, one a line\n"
+    "  env NAME             print an environment variable of the command\n"
+    "  pwd                  print the command's working directory\n"
+    "  fail N               exit with N\n"
+    "  stderr TEXT          print TEXT on standard error\n"
+    "  flood BYTES [CHUNK]  print BYTES bytes\n"
+    "  sandbox add DIR      serve DIR from now on\n"
+    "  sandbox list         print the roots served\n"
+    "  rerun-once FILE      ask for a re-run unless FILE exists, then make it\n"
+    "  rerun-always         always ask for a re-run\n"
+    "  daemon status        print the program, version, pid, port and entry\n"
+    "  daemon stop          stop this daemon\n"
+    "  version, --version   print the version\n"
+    "  help, --help, -h     print this help\n";
+
 class Session {
  public:
   Session(DaemonState& state, Connection& connection)
@@ -200,7 +221,8 @@ class Session {
       return kRerunExitCode;
     }
     if (name == "daemon" && n == 2 && w[1] == "status") {
-      std::string text = "pid: " + std::to_string(::getpid()) +
+      std::string text = "program: " + state_.program + "\nversion: " + TREL_VERSION +
+                         "\npid: " + std::to_string(::getpid()) +
                          "\nport: " + std::to_string(state_.port) +
                          "\nentry: " + state_.entry.dir() + "\n";
       for (const std::string& root : state_.entry.Sandboxes()) text += "sandbox: " + root + "\n";
@@ -212,11 +234,17 @@ class Session {
       state_.RequestShutdown();
       return 0;
     }
-    if (name == "help") {
-      Out("commands: echo WORDS..., cat, login [USER], args, env NAME, pwd, fail N, stderr TEXT,\n"
-          "  flood BYTES [CHUNK], sandbox add DIR, sandbox list, rerun-once FILE, rerun-always,\n"
-          "  daemon status, daemon stop, help\n");
+    if (name == "help" || name == "--help" || name == "-h") {
+      Out(kHelp);
       return 0;
+    }
+    if (name == "version" || name == "--version") {
+      Out(std::string(kTrelName) + " " + TREL_VERSION + "\n");
+      return 0;
+    }
+    if (w.empty()) {  // no command at all: how to use it, as tools do
+      Err(kHelp);
+      return 2;
     }
     Err("unknown command: " + name + "\n");
     return 1;

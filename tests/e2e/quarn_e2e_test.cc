@@ -150,6 +150,24 @@ TEST_F(QuarnE2E, ColdStartsStartOnlyTheDaemonsNeeded) {
   EXPECT_TRUE(Exists(temp_.Sub("from-env/daemons")));
 }
 
+TEST_F(QuarnE2E, ConvertsThroughACharacterSetGlibcLoadsAsAModule) {
+  // quarn is linked statically, glibc included, and glibc loads the
+  // converters of most character sets at run time: one of them, through
+  // the real binary, in a locale made for the test.
+  std::string locales = temp_.Sub("locales");
+  ASSERT_EQ(0, MkDirs(locales));
+  std::string make =
+      "localedef -i en_US -f ISO-8859-15 " + locales + "/en_US.ISO-8859-15 >/dev/null 2>&1";
+  if (system(make.c_str()) != 0) GTEST_SKIP() << "localedef cannot make the locale here";
+  ChildOptions latin9;
+  latin9.set_env = {
+      {"LOCPATH", locales}, {"LC_ALL", "en_US.ISO-8859-15"}, {"QUARN_TRANSCODE_UTF8", ""}};
+  // Options set after the fixture's own: this LC_ALL wins.
+  ChildResult r = Quarn({"echo", "caf\xE9 \xA4"}, latin9);
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("caf\xC3\xA9 \xE2\x82\xAC\n", r.out);  // the daemon's UTF-8, é and the euro sign
+}
+
 TEST_F(QuarnE2E, TraceFileOfOneRun) {
   ChildOptions options;
   options.set_env = {{"QUARN_NATIVE_TRACE_ENABLE", ""}};

@@ -4,8 +4,11 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <regex>
+
 #include "launch/launch.h"
 #include "registry/registry.h"
+#include "support/e2e_fixture.h"
 #include "support/test_support.h"
 #include "support/wire.h"
 
@@ -64,6 +67,27 @@ TEST_F(TrelContract, RefusalsAndConnectionTimeOut) {
   ASSERT_EQ(1u, entries.size());
   kill(std::stoi(entries[0].properties["pid"]), SIGKILL);
   EXPECT_GT(wait(nullptr), 0);
+}
+
+// What a newcomer types first, through quarn: help, usage, version, and
+// which program serves.
+TEST_F(QuarnE2E, TrelAnswersANewcomer) {
+  ChildResult help = Quarn({"--help"});
+  EXPECT_EQ(0, help.status);
+  EXPECT_EQ(0u, help.out.find("usage: trel ")) << help.out;
+  EXPECT_NE(std::string::npos, help.out.find("\n  daemon stop "));
+  EXPECT_EQ(help.out, Quarn({"-h"}).out);
+  EXPECT_EQ(help.out, Quarn({"help"}).out);
+  ChildResult none = Quarn({});
+  EXPECT_EQ(2, none.status);
+  EXPECT_EQ("", none.out);
+  EXPECT_EQ(help.out, none.err);
+  std::regex version(R"(trel \(quarn's reference daemon\) \d+\.\d+\.\d+\n)");
+  EXPECT_TRUE(std::regex_match(Quarn({"--version"}).out, version));
+  EXPECT_TRUE(std::regex_match(Quarn({"version"}).out, version));
+  std::string status = Quarn({"daemon", "status"}).out;
+  EXPECT_EQ(0u, status.find("program: " + std::string(TREL_BINARY) + "\nversion: ")) << status;
+  EXPECT_GT(PidIn(status), 0);
 }
 
 }  // namespace
