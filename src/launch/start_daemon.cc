@@ -249,7 +249,7 @@ class StartupStreams {
   // error (the last kErrorTail bytes of it) to ours, after taking what is
   // left in the pipe without waiting; returns how many it copied.
   int ShowErrors() {
-    TakeErrors();
+    TakeErrors(kMaxErrorDrain);
     size_t start = 0;
     if (tail_cut_) {  // the first line lost its start
       size_t first = tail_.find('\n');
@@ -268,6 +268,9 @@ class StartupStreams {
 
  private:
   static constexpr size_t kErrorTail = 64 * 1024;
+  // Left in the pipe once the daemon is killed: a pipe's buffer at most,
+  // which may have been made larger than the default.
+  static constexpr size_t kMaxErrorDrain = 4 * 1024 * 1024;
 
   // Waits up to a second for either stream, and takes standard error.
   void WaitForEither() {
@@ -276,16 +279,19 @@ class StartupStreams {
     if (fds[1].revents != 0) TakeErrors();
   }
 
-  // Whatever standard error holds now, never waiting.
-  void TakeErrors() {
+  // What standard error holds now, never waiting, and at most `bound`
+  // bytes: a daemon that writes there without end never keeps quarn from
+  // its standard output, nor from showing what it kept.
+  void TakeErrors(size_t bound = kErrorTail) {
     char buffer[16384];
-    while (err_open_) {
+    for (size_t taken = 0; err_open_ && taken < bound;) {
       ssize_t n = Sys().read(err_, buffer, sizeof(buffer));
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) {
         err_open_ = n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
         return;
       }
+      taken += static_cast<size_t>(n);
       tail_.append(buffer, static_cast<size_t>(n));
       if (tail_.size() > kErrorTail) {
         tail_.erase(0, tail_.size() - kErrorTail);
