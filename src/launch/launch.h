@@ -24,12 +24,12 @@ constexpr char kDaemonDebugArgument[] = "";
 /// Starts a daemon and fills `location` from its first lines. 0 running;
 /// -1 bad arguments; -2 pipe; -3 fork; kDaemonGoneAtStart; -6 no first line;
 /// -7 no line after the debugger notice; -8 no "Port: "; -9 no key line;
-/// -10 no "Key: "; -11 negative port or empty key; -12/-13 closing a read or
-/// write end failed. The daemon runs in a session and process group of its
-/// own; a failed one is killed, its group with it, and reaped. While quarn
-/// waits for the lines, the daemon's standard error is taken as it comes
-/// (the last 64 KiB kept, and shown when the start fails). `daemonPid`,
-/// when given, receives the started daemon's pid.
+/// -10 no "Key: "; -11 negative port or empty key; -12 closing a read end
+/// failed. The daemon runs in a session and process group of its own; a
+/// failed one is killed, its group with it, and reaped. While quarn waits
+/// for the lines, the daemon's standard error is taken as it comes (the
+/// last 64 KiB kept, and shown when the start fails). `daemonPid`, when
+/// given, receives the started daemon's pid.
 [[nodiscard]] int StartNewDaemon(const std::string& installDir, const std::string& configDir,
                                  DaemonLocation* location, pid_t* daemonPid = nullptr);
 

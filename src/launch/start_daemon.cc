@@ -76,19 +76,25 @@ struct Pipe {
 // Closes `fd` now, if it is open; false when the close failed.
 bool CloseNow(UniqueFd& fd) { return !fd.Valid() || CloseFd(fd.Release()) == 0; }
 
+// Closes `fd` now; a failure is only a warning, `line` with its ec.
+void CloseOrWarn(UniqueFd& fd, const char* line) {
+  if (!CloseNow(fd)) TraceMessage(line, errno);
+}
+
+// Makes a read end non-blocking; a failure is only a warning.
+void MakeNonBlockingOrWarn(const UniqueFd& fd, const char* line) {
+  if (::fcntl(fd.Get(), F_SETFL, O_NONBLOCK) != 0) TraceMessage(line, errno);
+}
+
 // Runs in the child between fork and exec; never returns.
 [[noreturn]] void RunDaemonChild(const std::string& installDir, const std::string& configDir,
                                  Pipe& out, Pipe& err) {
-  if (!CloseNow(out.read)) {
-    TraceMessage(
-        "WARNING: StartNewDaemon(): [CHILD PROCESS] Error closing the read end of the stdout pipe; ec = %d",
-        errno);
-  }
-  if (!CloseNow(err.read)) {
-    TraceMessage(
-        "WARNING: StartNewDaemon(): [CHILD PROCESS] Error closing the read end of the stderr pipe; ec = %d",
-        errno);
-  }
+  CloseOrWarn(
+      out.read,
+      "WARNING: StartNewDaemon(): [CHILD PROCESS] Error closing the read end of the stdout pipe; ec = %d");
+  CloseOrWarn(
+      err.read,
+      "WARNING: StartNewDaemon(): [CHILD PROCESS] Error closing the read end of the stderr pipe; ec = %d");
   if (const char* path = std::getenv("TREL_DAEMON_PATH")) {
     TraceMessage(
         "StartNewDaemon(): [CHILD PROCESS] Environment Variable TREL_DAEMON_PATH is defined as %s",
@@ -156,7 +162,7 @@ bool CloseNow(UniqueFd& fd) { return !fd.Valid() || CloseFd(fd.Release()) == 0; 
       saved_errno);
   // Standard error is the pipe: the user sees this line through the copy
   // the front end makes of a failed daemon's error output.
-  ReportToUser("cannot run the daemon program '" + PrintableText(exe, 200) +
+  ReportToUser("cannot run the daemon program '" + PrintableText(exe, kQuotedTextBytes) +
                "': " + std::strerror(saved_errno));
   _exit(kChildExecFailed);
 }
@@ -313,7 +319,7 @@ class StartupStreams {
 int ReadStartupLines(StartupStreams& streams, const std::string& program, DaemonLocation* location,
                      bool* showErrors) {
   TraceMessage("StartNewDaemon(): Reading from pipe");
-  std::string daemon = "the daemon program '" + PrintableText(program, 200) + "'";
+  std::string daemon = "the daemon program '" + PrintableText(program, kQuotedTextBytes) + "'";
   std::string line;
   int result = streams.ReadLine(line);
   if (result == 1) {
@@ -341,7 +347,8 @@ int ReadStartupLines(StartupStreams& streams, const std::string& program, Daemon
     TraceMessage(
         "ERROR: StartNewDaemon(): Unexpected data; was expecting port information; data read = %s",
         line.c_str());
-    ReportToUser(daemon + " did not report its port; it printed: " + PrintableText(line, 200));
+    ReportToUser(daemon +
+                 " did not report its port; it printed: " + PrintableText(line, kQuotedTextBytes));
     return -8;
   }
   int port = ConvertStringToInt(line.c_str() + kPortPrefix.size(), 10);
@@ -355,7 +362,8 @@ int ReadStartupLines(StartupStreams& streams, const std::string& program, Daemon
     TraceMessage(
         "ERROR: StartNewDaemon(): Unexpected data; was expecting key information; data read = %s",
         line.c_str());
-    ReportToUser(daemon + " did not report its key; it printed: " + PrintableText(line, 200));
+    ReportToUser(daemon +
+                 " did not report its key; it printed: " + PrintableText(line, kQuotedTextBytes));
     return -10;
   }
   std::string key(TextView(line).substr(kKeyPrefix.size()));
@@ -398,15 +406,15 @@ int StartNewDaemon(const std::string& installDir, const std::string& configDir,
   TraceMessage("------------------------START NEW DAEMON--------------------------");
   if (location == nullptr) return -1;
   if (!IsPathDirectory(installDir)) {
-    ReportToUser("cannot start a daemon: the install directory '" + PrintableText(installDir, 200) +
-                 "' is not a directory");
+    ReportToUser("cannot start a daemon: the install directory '" +
+                 PrintableText(installDir, kQuotedTextBytes) + "' is not a directory");
     return -1;
   }
   std::string program = DaemonProgramPath(installDir);
 
   Pipe out, err;  // the daemon's standard output and error
   auto cannot_start = [&program](int error) {
-    ReportToUser("cannot start the daemon program '" + PrintableText(program, 200) +
+    ReportToUser("cannot start the daemon program '" + PrintableText(program, kQuotedTextBytes) +
                  "': " + std::strerror(error));
   };
   if (out.Open() != 0) {
@@ -421,16 +429,12 @@ int StartNewDaemon(const std::string& installDir, const std::string& configDir,
     cannot_start(error);
     return -2;
   }
-  if (::fcntl(out.read.Get(), F_SETFL, O_NONBLOCK) != 0) {
-    TraceMessage(
-        "WARNING: StartNewDaemon(): Error while making the read end of the stdout pipe non-blocking; Continuing...; ec = %d",
-        errno);
-  }
-  if (::fcntl(err.read.Get(), F_SETFL, O_NONBLOCK) != 0) {
-    TraceMessage(
-        "WARNING: StartNewDaemon(): Error while making the read end of the stderr pipe non-blocking; Continuing...; ec = %d",
-        errno);
-  }
+  MakeNonBlockingOrWarn(
+      out.read,
+      "WARNING: StartNewDaemon(): Error while making the read end of the stdout pipe non-blocking; Continuing...; ec = %d");
+  MakeNonBlockingOrWarn(
+      err.read,
+      "WARNING: StartNewDaemon(): Error while making the read end of the stderr pipe non-blocking; Continuing...; ec = %d");
   pid_t pid = Sys().fork();
   if (pid < 0) {
     int error = errno;
@@ -441,23 +445,17 @@ int StartNewDaemon(const std::string& installDir, const std::string& configDir,
   if (pid == 0) RunDaemonChild(installDir, configDir, out, err);
 
   TraceMessage("StartNewDaemon(): Spawned off a child process for executing daemon");
-  if (!CloseNow(out.write)) {
-    TraceMessage(
-        "WARNING: StartNewDaemon(): Error closing the write end of the stdout pipe; ec = %d",
-        errno);
-  }
-  if (!CloseNow(err.write)) {
-    TraceMessage(
-        "WARNING: StartNewDaemon(): Error closing the write end of the stderr pipe; ec = %d",
-        errno);
-  }
+  CloseOrWarn(out.write,
+              "WARNING: StartNewDaemon(): Error closing the write end of the stdout pipe; ec = %d");
+  CloseOrWarn(err.write,
+              "WARNING: StartNewDaemon(): Error closing the write end of the stderr pipe; ec = %d");
 
   int code;
   TraceMessage("StartNewDaemon(): Checking if child is alive...");
   int status = 0;
   pid_t checked = ::waitpid(pid, &status, WNOHANG);
   StartupStreams streams(out.read.Get(), err.read.Get());
-  std::string daemon = "the daemon program '" + PrintableText(program, 200) + "'";
+  std::string daemon = "the daemon program '" + PrintableText(program, kQuotedTextBytes) + "'";
   if (checked < 0) {
     TraceMessage("ERROR: StartNewDamon(): Daemon has terminated with %d; status = %d; ec = %d",
                  WEXITSTATUS(status), status, errno);
@@ -478,12 +476,12 @@ int StartNewDaemon(const std::string& installDir, const std::string& configDir,
   }
 
   // The daemon keeps its ends; ours close now, and a failure is the code.
+  // (Ours of the write ends were closed right after the fork.)
   int started = code;
   if (!CloseNow(out.read) || !CloseNow(err.read)) code = -12;
-  if (!CloseNow(out.write) || !CloseNow(err.write)) code = -13;
   if (started == 0 && code != 0) {
-    ReportToUser("cannot close the pipes of the daemon program '" + PrintableText(program, 200) +
-                 "'");
+    ReportToUser("cannot close the pipes of the daemon program '" +
+                 PrintableText(program, kQuotedTextBytes) + "'");
   }
   return code;
 }

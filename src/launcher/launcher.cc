@@ -54,8 +54,8 @@ void TraceLocale() {
 // A registry that another user owns or others may write to is never used:
 // its daemons could be anyone's, and ours would register there.
 int ReportUntrustedRegistry(const RegistryDir& registry) {
-  ReportToUser("not using the daemon registry " + PrintableText(registry.path(), 200) + ": " +
-               registry.why());
+  ReportToUser("not using the daemon registry " + PrintableText(registry.path(), kQuotedTextBytes) +
+               ": " + registry.why());
   return -1;
 }
 
@@ -155,7 +155,8 @@ int RunCommandLoop(const std::string& configDir, const std::string& installDir,
               ? "using the daemon on port " + std::to_string(location.port) + " instead"
               : "started a new daemon on port " + std::to_string(location.port) + " instead";
       ReportToUser("the daemon on port " + std::to_string(passed.port) + " (registry entry " +
-                   PrintableText(passed.entry, 200) + ") refused the connection; " + what);
+                   PrintableText(passed.entry, kQuotedTextBytes) + ") refused the connection; " +
+                   what);
       if (started != 0) {
         exit_code = kFrontEndFailureExitCode;
         break;
@@ -217,7 +218,7 @@ int RealMain(int argc, char** argv, char** envp) {
     TraceMessage("ERROR: main(): Could not compute the install directory; executable path = %S",
                  argv[0]);
     ReportToUser("cannot find the directory that holds quarn (started as '" +
-                 PrintableText(executable, 200) + "')");
+                 PrintableText(executable, kQuotedTextBytes) + "')");
     return kNoExitCode;
   }
   TraceMessage("main(): Install directory = %S", install_dir.c_str());

@@ -40,7 +40,8 @@ bool IsPrivateDirectory(const std::string& dir) {
     why = "others may write to it";
   }
   if (why == nullptr) return true;
-  ReportToUser("not writing the trace file to " + PrintableText(dir, 200) + ": " + why);
+  ReportToUser("not writing the trace file to " + PrintableText(dir, kQuotedTextBytes) + ": " +
+               why);
   return false;
 }
 

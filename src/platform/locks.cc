@@ -57,8 +57,8 @@ void RemoveSpecialFile(int dirFd, const char* name, const std::string& path) {
 void ReportForeignLockFile(const std::string& path, const struct stat& info) {
   static std::set<std::string> reported;
   if (info.st_uid == ::geteuid() || !reported.insert(path).second) return;
-  ReportToUser("cannot open the lock file " + PrintableText(path, 200) + ": it belongs to uid " +
-               std::to_string(info.st_uid));
+  ReportToUser("cannot open the lock file " + PrintableText(path, kQuotedTextBytes) +
+               ": it belongs to uid " + std::to_string(info.st_uid));
 }
 
 // The lock file at `path` when one call could not create it: its parent is

@@ -38,6 +38,8 @@ bool StringStartsWith(const std::string& s, const std::string& prefix);
 /// At most `maxBytes` of `text` fit for a terminal: bytes outside 0x20..0x7E
 /// become '?', and a cut text ends in "...".
 std::string PrintableText(std::string_view text, size_t maxBytes);
+/// How much of a path or a daemon's text a line to the user quotes.
+constexpr size_t kQuotedTextBytes = 200;
 /// Locale conversion to and from wide characters (mbstowcs / wcstombs).
 void ConvertToWideString(const char* text, std::wstring& wide);
 void ConvertToNarrowString(const wchar_t* wide, std::string& text);

@@ -261,10 +261,10 @@ void ExplainFailure(int result, int exitCode, bool exitCodeSeen, int port, int e
     return;
   case -6:
     if (negotiated == -3) {
-      ReportToUser(daemon + " refused the connection: " + PrintableText(detail, 200));
+      ReportToUser(daemon + " refused the connection: " + PrintableText(detail, kQuotedTextBytes));
     } else if (negotiated == -4) {
-      ReportToUser(daemon +
-                   " answered with an unexpected Upgrade header: " + PrintableText(detail, 200));
+      ReportToUser(daemon + " answered with an unexpected Upgrade header: " +
+                   PrintableText(detail, kQuotedTextBytes));
     } else if (negotiated == kNegotiateNoUpgradeHeader) {
       ReportToUser(daemon + " answered without an Upgrade header");
     } else {

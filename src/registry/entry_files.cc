@@ -18,16 +18,6 @@
 #include "registry/registry.h"
 #include "trace/trace.h"
 
-void GenerateKeyString(const unsigned char* bytes, std::string& key) {
-  static const char digits[] = "0123456789ABCDEF";
-  std::string text(kKeyBytes * 2, '0');
-  for (size_t i = 0; i < kKeyBytes; ++i) {
-    text[2 * i] = digits[bytes[i] >> 4];
-    text[2 * i + 1] = digits[bytes[i] & 0x0F];
-  }
-  key = std::move(text);
-}
-
 int ReadLocationFile(const std::string& path, int32_t& port, std::string& key) {
   return ReadLocationFileAt(AT_FDCWD, path.c_str(), path, port, key);
 }

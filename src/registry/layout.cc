@@ -1,6 +1,16 @@
 #include "registry/layout.h"
 
-#include "registry/registry.h"
+#include <utility>
+
+void GenerateKeyString(const unsigned char* bytes, std::string& key) {
+  static const char digits[] = "0123456789ABCDEF";
+  std::string text(kKeyBytes * 2, '0');
+  for (size_t i = 0; i < kKeyBytes; ++i) {
+    text[2 * i] = digits[bytes[i] >> 4];
+    text[2 * i + 1] = digits[bytes[i] & 0x0F];
+  }
+  key = std::move(text);
+}
 
 std::string EncodeLocationRecord(int32_t port, const unsigned char* keyBytes) {
   uint32_t raw = static_cast<uint32_t>(port);

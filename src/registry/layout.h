@@ -26,6 +26,8 @@ constexpr char kPropertiesName[] = "daemon.properties";
 constexpr size_t kLocationRecordSize = 20;
 constexpr size_t kKeyBytes = 16;
 
+/// The 16 key bytes as 32 upper-case hexadecimal digits.
+void GenerateKeyString(const unsigned char* bytes, std::string& key);
 std::string EncodeLocationRecord(int32_t port, const unsigned char* keyBytes);
 /// Port and key text from a whole record (kLocationRecordSize bytes).
 void DecodeLocationRecord(const unsigned char* record, int32_t& port, std::string& key);

@@ -47,8 +47,6 @@ constexpr long long kNewEntryWaitUs = 2000000;
 /// Port (big-endian, bytes 0-3) and key text (bytes 4-19) of a location file.
 /// 0; -1 not a regular file or cannot be opened; -2 short; -4 close failed.
 [[nodiscard]] int ReadLocationFile(const std::string& path, int32_t& port, std::string& key);
-/// The 16 key bytes as 32 upper-case hexadecimal digits.
-void GenerateKeyString(const unsigned char* bytes, std::string& key);
 /// One sandbox root per line, converted from UTF-8 and trimmed. 0; -1.
 [[nodiscard]] int ReadSandboxesFile(const std::string& path, std::vector<std::string>& sandboxes);
 /// "name: value" lines. 0; -1.

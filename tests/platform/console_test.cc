@@ -42,7 +42,9 @@ pid_t ReadPassword(int slave, int* watch = nullptr) {
 
 TEST_F(ConsoleTest, EchoOffDuringTheReadAndBackAfterIt) {
   int master, slave;
-  ASSERT_EQ(0, openpty(&master, &slave, nullptr, nullptr, nullptr));
+  if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
+    GTEST_SKIP() << "no pseudo-terminal can be opened here (is /dev/pts mounted?)";
+  }
   pid_t pid = ReadPassword(slave);
   EXPECT_TRUE(WaitForEcho(slave, false));
   ASSERT_EQ(7, write(master, "secret\n", 7));
