@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -935,8 +936,16 @@ int main(int argc, char** argv) {
   WriteJson();
   bool all_met = true;
   for (const Row& r : g_rows) all_met = all_met && (!r.checked || r.met);
-  std::printf("%s\n", g.smoke   ? "smoke run: targets not checked"
+  // A smoke run checks that every measurement ran and gave a figure.
+  int without_figure = 0;
+  for (const Row& r : g_rows) {
+    if (!std::isfinite(r.value.median)) {
+      std::fprintf(stderr, "bench: no figure for \"%s\"\n", r.name.c_str());
+      ++without_figure;
+    }
+  }
+  std::printf("%s\n", g.smoke   ? "smoke run: targets not checked, every row has a figure"
                       : all_met ? "all targets met"
                                 : "some targets missed");
-  return 0;
+  return without_figure == 0 ? 0 : 1;
 }
