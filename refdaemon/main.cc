@@ -56,20 +56,11 @@ bool ParseMs(const char* text, int fallback, int* out) {
   return true;
 }
 
-// Descriptors inherited from whoever started us (quarn's pipes are 1 and 2,
-// a test harness may pass more): none may stay open past start-up.
-void CloseInheritedDescriptors() {
-  std::vector<int> fds;
-  if (DIR* dir = ::opendir("/proc/self/fd")) {
-    int own = ::dirfd(dir);
-    while (struct dirent* entry = ::readdir(dir)) {
-      int fd = std::atoi(entry->d_name);
-      if (entry->d_name[0] != '.' && fd > 2 && fd != own) fds.push_back(fd);
-    }
-    ::closedir(dir);
-  }
-  for (int fd : fds) ::close(fd);
-}
+// Front ends connecting at once (a build running many commands).
+constexpr int kListenBacklog = 128;
+// trel --config DIR daemon start --connection-timeout MS
+// --inactive-timeout MS, and in debug mode one more.
+constexpr int kStartArguments = 9;
 
 int Listen(int* port) {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -80,7 +71,7 @@ int Listen(int* port) {
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t length = sizeof(address);
   if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-      ::listen(fd, 128) != 0 ||
+      ::listen(fd, kListenBacklog) != 0 ||
       ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
     ::close(fd);
     return -1;
@@ -124,8 +115,12 @@ void DaemonState::RequestShutdown() {
 }
 
 int main(int argc, char** argv) {
-  CloseInheritedDescriptors();
-  if (argc != 9 && argc != 10) return Usage("wrong number of arguments");
+  // Descriptors inherited from whoever started us (quarn's pipes are 1
+  // and 2, a test harness may pass more): none may stay open.
+  CloseDescriptorsAbove2();
+  if (argc != kStartArguments && argc != kStartArguments + 1) {
+    return Usage("wrong number of arguments");
+  }
   if (std::strcmp(argv[1], "--config") != 0 || std::strcmp(argv[3], "daemon") != 0 ||
       std::strcmp(argv[4], "start") != 0 || std::strcmp(argv[5], "--connection-timeout") != 0 ||
       std::strcmp(argv[7], "--inactive-timeout") != 0) {

@@ -1,4 +1,3 @@
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -27,6 +26,9 @@ constexpr std::string_view kKeyPrefix = "Key: ";
 // be set up (-1), or the program could not be executed (-2).
 constexpr int kChildSetupFailed = 255;
 constexpr int kChildExecFailed = 254;
+// The wait for the daemon's lines looks again at least this often (it is
+// woken at once when data arrives).
+constexpr int kStartupPollMs = 1000;
 // A daemon's line, whatever it prints, costs at most this much memory.
 constexpr size_t kMaxStartupLine = 64 * 1024;
 
@@ -41,23 +43,6 @@ std::string DaemonProgramPath(const std::string& installDir) {
   if (program != "trel") return program;
   std::string exe = installDir;
   return PathConcatenate(exe, "trel") == 0 ? exe : program;
-}
-
-// Only 0, 1 and 2 reach the daemon: a descriptor that quarn inherited
-// without close-on-exec (a shell or an IDE leaks some) would otherwise
-// stay open in a process that lives for hours.
-void CloseDescriptorsAbove2() {
-  if (::close_range(3, ~0U, 0) == 0) return;
-  std::vector<int> open_fds;
-  if (DIR* dir = ::opendir("/proc/self/fd")) {
-    int own = ::dirfd(dir);
-    while (struct dirent* entry = ::readdir(dir)) {
-      int fd = std::atoi(entry->d_name);
-      if (entry->d_name[0] != '.' && fd > 2 && fd != own) open_fds.push_back(fd);
-    }
-    ::closedir(dir);
-  }
-  for (int fd : open_fds) CloseFd(fd);
 }
 
 // One pipe from the daemon to quarn.
@@ -125,6 +110,9 @@ void MakeNonBlockingOrWarn(const UniqueFd& fd, const char* line) {
         errno);
     _exit(kChildSetupFailed);
   }
+  // Only 0, 1 and 2 reach the daemon: a descriptor that quarn inherited
+  // without close-on-exec (a shell or an IDE leaks some) would otherwise
+  // stay open in a process that lives for hours.
   CloseDescriptorsAbove2();
   // A session and process group of its own: Ctrl-C, Ctrl-Z or a hang-up at
   // quarn's terminal during the start never reach a daemon meant to live
@@ -281,7 +269,7 @@ class StartupStreams {
   // Waits up to a second for either stream, and takes standard error.
   void WaitForEither() {
     struct pollfd fds[2] = {{out_, POLLIN, 0}, {err_open_ ? err_ : -1, POLLIN, 0}};
-    (void)::poll(fds, 2, 1000);
+    (void)::poll(fds, 2, kStartupPollMs);
     if (fds[1].revents != 0) TakeErrors();
   }
 
@@ -386,7 +374,7 @@ int ReadLineFromPipe(int descriptor, std::string& line) {
   return ReadLineWaiting(descriptor, line, [descriptor] {
     // Wake as soon as data arrives, at most a second later.
     struct pollfd waiting = {descriptor, POLLIN, 0};
-    (void)::poll(&waiting, 1, 1000);
+    (void)::poll(&waiting, 1, kStartupPollMs);
   });
 }
 

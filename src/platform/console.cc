@@ -116,8 +116,11 @@ int WriteWaiting(int fd, const char* data, size_t size) {
 
 // Standard input through a buffer of our own, so that the wait for input
 // can also watch the daemon's connection while nothing is buffered.
+// Twice the largest read, so that a read's line and what came after it
+// fit together.
+constexpr size_t kStdinBufferSize = 2 * kMaxConsoleRead;
 struct StdinBuffer {
-  char data[65536];
+  char data[kStdinBufferSize];
   size_t start = 0, end = 0;
   bool ended = false;  // end of input (or a read error): nothing more is read
 };

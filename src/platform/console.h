@@ -22,13 +22,6 @@ int WriteToStdErr(const char* text);
 /// standard error.
 void ReportToUser(const std::string& text);
 
-/// Reads at most one line (the line feed kept) of at most `maxBytes` bytes
-/// from standard input into `out`; with `echoOff` the terminal's echo is off
-/// during the read and restored on every path, a fatal signal included.
-/// `out` is empty when nothing was read, maxBytes is outside 1..32768, or
-/// (with QUARN_TRANSCODE_UTF8) the UTF-8 conversion failed.
-void ReadFromStdIn(std::string& out, int maxBytes, bool echoOff);
-
 /// What ReadConsole found.
 enum class ConsoleResult {
   kRead,          // `out` holds the input (empty: end of input or a read error)
@@ -43,5 +36,14 @@ enum class ConsoleResult {
 /// `secret` never reaches the trace in clear.
 ConsoleResult ReadConsole(std::string& out, int maxBytes, bool echoOff, int watchFd, bool secret,
                           const std::string* prompt = nullptr);
+
+// The named interface: operations the design names that the program itself
+// does not call (tests and other front ends may). Not on quarn's path.
+/// Reads at most one line (the line feed kept) of at most `maxBytes` bytes
+/// from standard input into `out`; with `echoOff` the terminal's echo is off
+/// during the read and restored on every path, a fatal signal included.
+/// `out` is empty when nothing was read, maxBytes is outside 1..32768, or
+/// (with QUARN_TRANSCODE_UTF8) the UTF-8 conversion failed.
+void ReadFromStdIn(std::string& out, int maxBytes, bool echoOff);
 
 #endif  // QUARN_PLATFORM_CONSOLE_H_

@@ -25,11 +25,9 @@
 /// another file system than `device` is entered.
 [[nodiscard]] int TrashDirectoryAt(int parentFd, const char* name, const std::string& path,
                                    dev_t device);
-/// Appends the file's lines, trimmed at both ends. 0; -1 open; -2 close;
-/// kFileTooLarge past kMaxTextFileSize (nothing appended).
+/// A text file's bound, and the code for a file past it.
 constexpr int kFileTooLarge = -3;
 constexpr size_t kMaxTextFileSize = 1024 * 1024;
-[[nodiscard]] int ReadAsciiFileAsLines(const std::string& path, std::vector<std::string>& lines);
 
 // The same operations on `name` relative to the directory open on `dirFd`
 // (AT_FDCWD: the working directory); `path` names the same file in full,
@@ -69,5 +67,11 @@ void ForEachLine(std::string_view text, Visit visit) {
     text.remove_prefix(last ? text.size() : end + 1);
   }
 }
+
+// The named interface: operations the design names that the program itself
+// does not call (tests and other front ends may). Not on quarn's path.
+/// Appends the file's lines, trimmed at both ends. 0; -1 open; -2 close;
+/// kFileTooLarge past kMaxTextFileSize (nothing appended).
+[[nodiscard]] int ReadAsciiFileAsLines(const std::string& path, std::vector<std::string>& lines);
 
 #endif  // QUARN_PLATFORM_FILES_H_

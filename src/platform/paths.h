@@ -24,8 +24,6 @@ constexpr int kCwdBufferSize = 32768;
 [[nodiscard]] int GetTempDirectory(std::string& tempDir);
 /// The process's current directory, empty when it cannot be read.
 void GetCWD(std::string& out);
-/// The variable's value, null when undefined, "" for a null name.
-const char* GetEnv(const char* name);
 
 bool IsPathValid(const std::string& path);
 bool IsPathFile(const std::string& path);
@@ -36,5 +34,10 @@ bool IsFileExecutable(const std::string& path);
 bool IsPathSymlink(const std::string& path);
 /// Starts with "/" or "~/".
 bool IsPathAbsolute(const std::string& path);
+
+// The named interface: operations the design names that the program itself
+// does not call (tests and other front ends may). Not on quarn's path.
+/// The variable's value, null when undefined, "" for a null name.
+const char* GetEnv(const char* name);
 
 #endif  // QUARN_PLATFORM_PATHS_H_

@@ -24,8 +24,6 @@ bool RemoveEnclosingQuotes(const std::string& in, std::string& out);
 bool IsEnclosingQuotesNeeded(const std::string& s);
 /// out = in, enclosed in double quotes always or only when needed.
 void AddEnclosingQuotes(const std::string& in, std::string& out, bool onlyIfNeeded);
-/// Encloses the path in quotes when needed.
-void SanitizePath(std::string& path);
 /// Splits at every separator; a trailing empty fragment is dropped.
 /// 0; -1 for a null text.
 [[nodiscard]] int SplitByToken(const char* text, char separator,
@@ -40,6 +38,11 @@ bool StringStartsWith(const std::string& s, const std::string& prefix);
 std::string PrintableText(std::string_view text, size_t maxBytes);
 /// How much of a path or a daemon's text a line to the user quotes.
 constexpr size_t kQuotedTextBytes = 200;
+
+// The named interface: operations the design names that the program itself
+// does not call (tests and other front ends may). Not on quarn's path.
+/// Encloses the path in quotes when needed.
+void SanitizePath(std::string& path);
 /// Locale conversion to and from wide characters (mbstowcs / wcstombs).
 void ConvertToWideString(const char* text, std::wstring& wide);
 void ConvertToNarrowString(const wchar_t* wide, std::string& text);

@@ -1,10 +1,13 @@
 #include "platform/sys.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <vector>
 
 namespace {
 
@@ -55,4 +58,18 @@ ssize_t RecvRetry(int fd, void* data, size_t size, int flags) {
 int CloseFd(int fd) {
   if (::close(fd) == 0) return 0;
   return errno == EINTR ? 0 : -1;
+}
+
+void CloseDescriptorsAbove2() {
+  if (::close_range(3, ~0U, 0) == 0) return;
+  std::vector<int> open_fds;
+  if (DIR* dir = ::opendir("/proc/self/fd")) {
+    int own = ::dirfd(dir);
+    while (struct dirent* entry = ::readdir(dir)) {
+      int fd = std::atoi(entry->d_name);
+      if (entry->d_name[0] != '.' && fd > 2 && fd != own) open_fds.push_back(fd);
+    }
+    ::closedir(dir);
+  }
+  for (int fd : open_fds) CloseFd(fd);
 }

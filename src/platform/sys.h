@@ -55,6 +55,10 @@ ssize_t RecvRetry(int fd, void* data, size_t size, int flags);
 /// descriptor). 0 or -1 with errno.
 int CloseFd(int fd);
 
+/// Closes every descriptor above 2 (close_range, else those listed in
+/// /proc/self/fd): for a process about to become a long-lived daemon.
+void CloseDescriptorsAbove2();
+
 /// Owns one descriptor; closes it on destruction unless released.
 class UniqueFd {
  public:

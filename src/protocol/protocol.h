@@ -77,17 +77,11 @@ constexpr size_t kMaxLineLength = 64 * 1024;
 /// refused (and stays null when the connection failed or ended).
 [[nodiscard]] int ReadMessage(Connection& connection, Message& message, Relay* relay,
                               const MessageLimits& limits, const char** malformed = nullptr);
-/// The same on a socket, taking nothing from it after the message's line
-/// feed; -1 also for bad arguments.
-[[nodiscard]] int ReadMessage(int* socket, Message* message);
 
 /// Reads one CR LF line (trimmed); what follows stays in the connection.
 /// 0 CR LF; 1 CR followed by another byte; -2 receive failed or connection
 /// closed; kLineTooLong.
 [[nodiscard]] int ReadLine(Connection& connection, std::string& line);
-/// The same on a socket, taking nothing from it after the line; -1 for a
-/// bad socket.
-[[nodiscard]] int ReadLine(int* socket, std::string& line);
 
 /// The Upgrade handshake carrying `key`. 0 accepted; -1 bad arguments, failed
 /// transcoding or send; -2 a line could not be read; -3 no "101"; -4 wrong
@@ -96,8 +90,6 @@ constexpr size_t kMaxLineLength = 64 * 1024;
 /// `cause`, what made it fail for -1 and -2, in words for the user.
 [[nodiscard]] int Negotiate(Connection& connection, const std::string& key, std::string* failedLine,
                             std::string* cause = nullptr);
-/// The same on a socket, taking nothing from it after the headers.
-[[nodiscard]] int Negotiate(int* socket, const std::string& key, std::string* failedLine = nullptr);
 
 /// Sends "app", one "arg" per argument (the first argCount), one "env" per
 /// entry, "cwd", "preamble-done". 0; -1 bad arguments; -2 app; -3 arg;
@@ -121,5 +113,16 @@ constexpr size_t kMaxLineLength = 64 * 1024;
 [[nodiscard]] int DoExecuteCommand(const DaemonLocation& location, int argc, char** argv,
                                    char** envp, const std::string& cwd, int* exitCode,
                                    bool* refused = nullptr);
+
+// The named interface: operations the design names that the program itself
+// does not call (tests and other front ends may). Not on quarn's path.
+/// ReadMessage on a socket, taking nothing from it after the message's
+/// line feed; -1 also for bad arguments.
+[[nodiscard]] int ReadMessage(int* socket, Message* message);
+/// ReadLine on a socket, taking nothing from it after the line; -1 for a
+/// bad socket.
+[[nodiscard]] int ReadLine(int* socket, std::string& line);
+/// Negotiate on a socket, taking nothing from it after the headers.
+[[nodiscard]] int Negotiate(int* socket, const std::string& key, std::string* failedLine = nullptr);
 
 #endif  // QUARN_PROTOCOL_PROTOCOL_H_

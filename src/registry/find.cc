@@ -69,11 +69,9 @@ int FindDaemon(const RegistryDir& registry, const std::string& workingDirPath,
     int listed = ListDaemons(registry, workingDirPath, entries, lock_wait, &skipped_busy);
     if (listed != 0) {
       TraceMessage("ERROR: FindDaemon(): Error while listing daemons; result = %d", listed);
-      DestroyDaemonRegistryList(entries);
       return -2;
     }
     int chosen = ChooseDaemon(entries, workingDirPath, location, passOver);
-    DestroyDaemonRegistryList(entries);
     if (chosen == 0 || !skipped_busy) return chosen;
     int waited = busy_wait.Pause();
     if (waited == 0) return chosen;
