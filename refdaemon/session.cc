@@ -73,11 +73,11 @@ bool Handshake(DaemonState& state, Connection& connection, Clock::time_point dea
     std::string name = line.substr(0, colon);
     std::string value = line.substr(colon + 1);
     TrimSpaces(value, true, true);
-    if (name == "X-Secret-Key") {
+    if (name == kHeaderSecretKey) {
       key_ok =
           ConstantTimeEquals(value, state.key_text) || ConstantTimeEquals(value, state.key_line);
     }
-    if (name == "Upgrade") upgrade_ok = value.find(kUpgradeToken) != std::string::npos;
+    if (name == kHeaderUpgrade) upgrade_ok = value.find(kUpgradeToken) != std::string::npos;
   }
   if (!request_ok || !upgrade_ok) {
     Respond(fd, "HTTP/1.1 400 Bad Request");
@@ -136,11 +136,11 @@ class Session {
     for (;;) {
       if (!ArmDeadline(fd_, deadline) || Read(message) != 0) return false;
       const std::string& type = message.type;
-      if (type == "preamble-done") break;
+      if (type == kTypePreambleDone) break;
       if (message.fields.empty()) continue;
-      if (type == "arg") command_.args.push_back(message.fields[0]);
-      if (type == "cwd") command_.cwd = message.fields[0];
-      if (type == "env" && message.fields.size() >= 2) {
+      if (type == kTypeArg) command_.args.push_back(message.fields[0]);
+      if (type == kTypeCwd) command_.cwd = message.fields[0];
+      if (type == kTypeEnv && message.fields.size() >= 2) {
         command_.env.emplace_back(message.fields[0], message.fields[1]);
       }
     }
@@ -161,13 +161,13 @@ class Session {
     }
     int code = Dispatch(words);
     std::string byte(1, static_cast<char>(code & 0xFF));
-    (void)WriteMessage(&fd_, "exit-code", "%s", byte);
+    (void)WriteMessage(&fd_, kTypeExitCode, "%s", byte);
   }
 
  private:
   int Read(Message& message) { return ReadMessage(connection_, message, nullptr, Limits()); }
-  void Out(const std::string& text) { (void)WriteMessage(&fd_, "stdout", "%s", text); }
-  void Err(const std::string& text) { (void)WriteMessage(&fd_, "stderr", "%s", text); }
+  void Out(const std::string& text) { (void)WriteMessage(&fd_, kTypeStdout, "%s", text); }
+  void Err(const std::string& text) { (void)WriteMessage(&fd_, kTypeStderr, "%s", text); }
 
   int Dispatch(const std::vector<std::string>& w) {
     std::string name = w.empty() ? "" : w[0];
@@ -253,21 +253,23 @@ class Session {
   int Cat() {
     Message reply;
     for (;;) {
-      if (WriteMessage(&fd_, "stdin-request", "%s", std::to_string(kMaxConsoleRead)) != 0) return 1;
+      if (WriteMessage(&fd_, kTypeStdinRequest, "%s", std::to_string(kMaxConsoleRead)) != 0) {
+        return 1;
+      }
       if (Read(reply) != 0) return 1;
-      if (reply.type == "stdin-closed") return 0;
-      if (reply.type != "stdin-response" || reply.fields.empty()) return 1;
+      if (reply.type == kTypeStdinClosed) return 0;
+      if (reply.type != kTypeStdinResponse || reply.fields.empty()) return 1;
       // The copy and the next request leave together: one wake-up for the
       // front end per line instead of two.
       std::string_view text = reply.fields[0];
-      if (WriteMessageFields(&fd_, "stdout", "%s", &text, 1, MSG_MORE) != 0) return 1;
+      if (WriteMessageFields(&fd_, kTypeStdout, "%s", &text, 1, MSG_MORE) != 0) return 1;
     }
   }
 
   int Login() {
-    if (WriteMessage(&fd_, "password-read", "%s%s", "Password: ", "true") != 0) return 1;
+    if (WriteMessage(&fd_, kTypePasswordRead, "%s%s", "Password: ", "true") != 0) return 1;
     Message reply;
-    if (Read(reply) != 0 || reply.type != "password-entered") return 1;
+    if (Read(reply) != 0 || reply.type != kTypePasswordEntered) return 1;
     if (!reply.fields.empty() && !reply.fields[0].empty()) return 0;
     Err("login: no password given\n");
     return 1;
@@ -286,9 +288,8 @@ class Session {
     }
     text.resize(static_cast<size_t>(chunk));
     // Encoded once, sent many times: the daemon should never be the bottleneck.
-    std::string full = "stdout. \"";
-    for (char c : text) full += c == '\n' ? std::string("\\0a") : std::string(1, c);
-    full += "\"\n";
+    std::string_view field = text;
+    std::string full = EncodeMessage(kTypeStdout, "%s", &field, 1);
     for (long long sent = 0; sent < total; sent += chunk) {
       if (total - sent < chunk) {
         Out(text.substr(0, static_cast<size_t>(total - sent)));

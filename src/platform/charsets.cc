@@ -122,3 +122,5 @@ int Utf8Decoder::Convert(const char* text, std::string& out) {
   }
   return ConvertWith(static_cast<iconv_t>(converter_), kFromUtf8Factor, text, out);
 }
+
+bool TranscodeToUtf8() { return std::getenv("QUARN_TRANSCODE_UTF8") != nullptr; }

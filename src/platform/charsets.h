@@ -10,6 +10,10 @@ const char* GetCurrentCharset(std::string& out);
 /// Identical to GetCurrentCharset.
 const char* GetCurrentConsoleCharset(std::string& out);
 
+/// The transcoding switch: QUARN_TRANSCODE_UTF8 defined (any value) sends
+/// the texts to the daemon, and console input, as UTF-8.
+bool TranscodeToUtf8();
+
 /// Console character set to UTF-8 into `out` (six bytes of room per input
 /// byte, NUL padded). 0 converted; -1 converter unavailable, empty result, or
 /// the input stopped converting before its end (out keeps what converted).

@@ -204,8 +204,6 @@ int ConvertKeepingNuls(const std::string& text, std::string& out) {
   return out.empty() ? -1 : 0;
 }
 
-const char kSecretMask[] = "********";
-
 }  // namespace
 
 int WriteToStdOut(std::string_view text) {
@@ -231,7 +229,7 @@ void ReportToUser(const std::string& text) {
 
 ConsoleResult ReadConsole(std::string& out, int maxBytes, bool echoOff, int watchFd, bool secret,
                           const std::string* prompt) {
-  bool transcode = std::getenv("QUARN_TRANSCODE_UTF8") != nullptr;
+  bool transcode = TranscodeToUtf8();
   out.clear();
   if (maxBytes < 1) return ConsoleResult::kRead;
   if (maxBytes > kMaxConsoleRead) {

@@ -18,6 +18,9 @@ int WriteToStdOut(const char* text);
 int WriteToStdErr(std::string_view text);
 int WriteToStdErr(const char* text);
 
+/// What a secret shows as in the trace file, whatever it is.
+constexpr char kSecretMask[] = "********";
+
 /// Every message quarn itself gives the user: one line "quarn: <text>" on
 /// standard error.
 void ReportToUser(const std::string& text);

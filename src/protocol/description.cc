@@ -23,13 +23,13 @@ int WriteSubCommandDescription(int* socket, int argCount, const std::vector<std:
     TraceMessage("WARNING: WriteSubCommandDescription(): No environment variables to send");
   }
   std::string_view app = "quarn";
-  if (WriteMessageFields(socket, "app", "%s", &app, 1, kMore) != 0) {
+  if (WriteMessageFields(socket, kTypeApp, "%s", &app, 1, kMore) != 0) {
     TraceMessage("ERROR: WriteSubCommandDescription(): Error while writing message app name");
     return -2;
   }
   for (int i = 0; i < argCount && static_cast<size_t>(i) < args.size(); ++i) {
     std::string_view arg(args[i].c_str());
-    if (WriteMessageFields(socket, "arg", "%s", &arg, 1, kMore) != 0) {
+    if (WriteMessageFields(socket, kTypeArg, "%s", &arg, 1, kMore) != 0) {
       TraceMessage("ERROR: WriteSubCommandDescription(): Error while writing message argument %s",
                    args[i].c_str());
       return -3;
@@ -54,7 +54,7 @@ int WriteSubCommandDescription(int* socket, int argCount, const std::vector<std:
       TraceMessage("WriteSubCommandDescription(): key = %s; val = %s", std::string(pair[0]).c_str(),
                    std::string(pair[1]).c_str());
     }
-    if (WriteMessageFields(socket, "env", "%s%s", pair, 2, kMore) != 0) {
+    if (WriteMessageFields(socket, kTypeEnv, "%s%s", pair, 2, kMore) != 0) {
       TraceMessage(
           "ERROR: WriteSubCommandDescription(): Error while writing message environment variable "
           "pair %s, %s",
@@ -63,10 +63,10 @@ int WriteSubCommandDescription(int* socket, int argCount, const std::vector<std:
     }
   }
   std::string_view cwd_text(cwd);
-  if (WriteMessageFields(socket, "cwd", "%s", &cwd_text, 1, kMore) != 0) {
+  if (WriteMessageFields(socket, kTypeCwd, "%s", &cwd_text, 1, kMore) != 0) {
     TraceMessage("ERROR: WriteSubCommandDescription(): Error while writing cwd");
     return -5;
   }
-  if (WriteMessageFields(socket, "preamble-done", "", nullptr, 0) != 0) return -6;
+  if (WriteMessageFields(socket, kTypePreambleDone, "", nullptr, 0) != 0) return -6;
   return 0;
 }

@@ -22,7 +22,6 @@
 
 namespace {
 
-const char kSecretMask[] = "********";
 constexpr int kCarriageReturn = 0x0D;
 
 // Convert-or-copy of one outgoing text. With transcoding on, a text that
@@ -85,7 +84,7 @@ int ServeStdinRequest(int* socket, const Message& message, Relay& relay) {
   }
   TraceMessage("DoExecuteCommand(): Read input of size %d bytes", static_cast<int>(input.size()));
   if (!input.empty()) {
-    int result = WriteMessage(socket, "stdin-response", "%s", input);
+    int result = WriteMessage(socket, kTypeStdinResponse, "%s", input);
     if (result != 0) {
       TraceMessage(
           "ERROR: DoExecuteCommand(): Error sending stdin_response message; result = %d; input = %s",
@@ -96,7 +95,7 @@ int ServeStdinRequest(int* socket, const Message& message, Relay& relay) {
   TraceMessage(
       "ERROR: DoExecuteCommand(): Error reading input or converting from stdin; sending "
       "stdin_closed");
-  int result = WriteMessage(socket, "stdin-closed", "");
+  int result = WriteMessage(socket, kTypeStdinClosed, "");
   if (result != 0) {
     TraceMessage("ERROR: DoExecuteCommand(): Error sending stdin_closed message; result = %d",
                  result);
@@ -135,7 +134,7 @@ int ServePasswordRead(int* socket, const Message& message, Relay& relay) {
       said = true;
     }
     TraceMessage("DoExecuteCommand(): Console input has ended; sending an empty password");
-    int result = WriteMessage(socket, "password-entered", "%s", "");
+    int result = WriteSecretMessage(socket, kTypePasswordEntered, "");
     if (result != 0) {
       TraceMessage(
           "ERROR: DoExecuteCommand(): Error sending empty password_response message; result = %d",
@@ -155,7 +154,7 @@ int ServePasswordRead(int* socket, const Message& message, Relay& relay) {
     }
     TrimSecret(secret);
     if (!secret.empty()) {
-      int result = WriteMessage(socket, "password-entered", "%s", secret);
+      int result = WriteSecretMessage(socket, kTypePasswordEntered, secret);
       if (result != 0) {
         TraceMessage(
             "ERROR: DoExecuteCommand(): Error sending password_response message; result = %d; "
@@ -165,7 +164,7 @@ int ServePasswordRead(int* socket, const Message& message, Relay& relay) {
     } else {
       TraceMessage(
           "ERROR: DoExecuteCommand(): Error reading password input or converting from stdin");
-      int result = WriteMessage(socket, "password-entered", "%s", "");
+      int result = WriteSecretMessage(socket, kTypePasswordEntered, "");
       if (result != 0) {
         TraceMessage(
             "ERROR: DoExecuteCommand(): Error sending empty password_response message; result = "
@@ -203,19 +202,19 @@ int RelayResponses(Connection& connection, Relay& relay, int* exitCode, bool* ex
     }
     const std::string& type = message.type;
     int served = 0;
-    if (type == "stdout" || type == "stderr") {
+    if (OutputStreamOf(type) != 0) {
       // Its text is in the relay already.
       if (message.fields.empty()) {
-        bool out = type == "stdout";
+        bool out = OutputStreamOf(type) == 1;
         TraceMessage(out ? "ERROR: DoExecuteCommand(): Invalid # of field for stdout message"
                          : "ERROR: DoExecuteCommand(): Invalid # of field for stderr message");
         return out ? -9 : -10;
       }
-    } else if (type == "stdin-request") {
+    } else if (type == kTypeStdinRequest) {
       served = ServeStdinRequest(socket, message, relay);
-    } else if (type == "password-read") {
+    } else if (type == kTypePasswordRead) {
       served = ServePasswordRead(socket, message, relay);
-    } else if (type == "exit-code") {
+    } else if (type == kTypeExitCode) {
       if (message.fields.empty()) return -13;
       const std::string& field = message.fields[0];
       if (!message.escaped_cr_first.empty() && message.escaped_cr_first[0]) {
@@ -335,7 +334,7 @@ int PrepareDescription(bool transcode, int argc, char** argv, char** envp, const
 
 int DoExecuteCommand(const DaemonLocation& location, int argc, char** argv, char** envp,
                      const std::string& cwd, int* exitCode, bool* refused) {
-  bool transcode = std::getenv("QUARN_TRANSCODE_UTF8") != nullptr;
+  bool transcode = TranscodeToUtf8();
   TraceMessage("----------------------------EXECUTE COMMAND---------------------------------");
   std::string key = location.key;
   *exitCode = kFrontEndFailureExitCode;

@@ -39,12 +39,16 @@ int NegotiateOn(Connection& connection, const std::string& key, std::string* fai
 
   std::string request = kHandshakeRequestLine;
   request.append("\r\n");
-  request.append("X-Secret-Key").append(": ").append(TextView(key));
+  request.append(kHeaderSecretKey).append(": ").append(TextView(key));
   if (!transcode) {
     std::string charset;
-    request.append("\r\n").append("Accept-Charset").append(": ").append(GetCurrentCharset(charset));
+    request.append("\r\n")
+        .append(kHeaderAcceptCharset)
+        .append(": ")
+        .append(GetCurrentCharset(charset));
   }
-  request.append("\r\nConnection: Upgrade\r\nUpgrade: ").append(kUpgradeToken).append("\r\n\r\n");
+  request.append("\r\nConnection: Upgrade\r\n").append(kHeaderUpgrade).append(": ");
+  request.append(kUpgradeToken).append("\r\n\r\n");
   if (transcode) {
     std::string converted;
     if (ConvertStringToUtf8(request.c_str(), converted) != 0) {
@@ -98,7 +102,7 @@ int NegotiateOn(Connection& connection, const std::string& key, std::string* fai
         TraceMessage("ERROR: Negotiate(): Unexpected response termination");
         return kNegotiateNoUpgradeHeader;
       }
-      if (text.size() >= 7 && text.compare(0, 7, "Upgrade") == 0) {
+      if (text.substr(0, sizeof(kHeaderUpgrade) - 1) == kHeaderUpgrade) {
         if (!Contains(line, kUpgradeToken)) {
           if (failedLine) *failedLine = line;
           TraceMessage("ERROR: Negotiate(): Unexpected Upgrade header: %s", line.c_str());
@@ -154,7 +158,7 @@ int ReadLine(int* socket, std::string& line) {
 }
 
 int Negotiate(int* socket, const std::string& key, std::string* failedLine) {
-  bool transcode = std::getenv("QUARN_TRANSCODE_UTF8") != nullptr;
+  bool transcode = TranscodeToUtf8();
   TraceMessage("----------------------------NEGOTIATE---------------------------------");
   if (socket == nullptr || *socket < 0 || IsNullOrEmpty(key)) return -1;
   Connection connection(*socket, false);
@@ -163,7 +167,7 @@ int Negotiate(int* socket, const std::string& key, std::string* failedLine) {
 
 int Negotiate(Connection& connection, const std::string& key, std::string* failedLine,
               std::string* cause) {
-  bool transcode = std::getenv("QUARN_TRANSCODE_UTF8") != nullptr;
+  bool transcode = TranscodeToUtf8();
   TraceMessage("----------------------------NEGOTIATE---------------------------------");
   if (connection.fd() < 0 || IsNullOrEmpty(key)) return -1;
   return NegotiateOn(connection, key, failedLine, cause, transcode);

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "platform/console.h"
 #include "platform/sys.h"
 #include "protocol/connection.h"
 #include "protocol/protocol.h"
@@ -217,7 +218,7 @@ void Encode(std::string& out, const char* type, const char* format, const std::s
     if (next >= count) break;
     out.append(" \"");
     if (mask && !texts[next].empty()) {  // an empty answer shows as one
-      out.append("********");
+      out.append(kSecretMask);
       ++next;
     } else {
       AppendEscaped(out, texts[next++]);
@@ -384,8 +385,9 @@ int Feed(Parser& parser, Message& message, Relay* relay, const MessageLimits& li
         status = -1;
         break;
       }
-      bool output = parser.type == "stdout" || parser.type == "stderr";
-      if (output && relay != nullptr) parser.relay_stream = parser.type == "stdout" ? 1 : 2;
+      int stream = OutputStreamOf(parser.type);
+      bool output = stream != 0;
+      if (relay != nullptr) parser.relay_stream = stream;
       parser.output = output;
       parser.field_limit = output ? limits.max_output_field : limits.max_field;
       parser.max_held = limits.max_held;
@@ -487,14 +489,16 @@ void TraceMessageRead(const Message& message, const std::string* relayed) {
 
 }  // namespace
 
-int WriteMessageFields(int* socket, const char* type, const char* format,
-                       const std::string_view* texts, size_t count, int flags) {
+namespace {
+
+// One message on the socket, traced with its fields masked when `secret`.
+int SendMessage(int* socket, const char* type, const char* format, const std::string_view* texts,
+                size_t count, int flags, bool secret) {
   if (socket == nullptr || type == nullptr || format == nullptr || *socket < 0) return -1;
   std::string encoded;
   Encode(encoded, type, format, texts, count, false);
   if (TraceEnabled()) {
-    // A secret typed at a password prompt never reaches the trace file.
-    if (std::strcmp(type, "password-entered") == 0) {
+    if (secret) {
       std::string masked;
       Encode(masked, type, format, texts, count, true);
       TraceMessage("WriteMessage(): Sending... %s", masked.c_str());
@@ -514,6 +518,24 @@ int WriteMessageFields(int* socket, const char* type, const char* format,
     return -3;
   }
   return 0;
+}
+
+}  // namespace
+
+int WriteMessageFields(int* socket, const char* type, const char* format,
+                       const std::string_view* texts, size_t count, int flags) {
+  return SendMessage(socket, type, format, texts, count, flags, false);
+}
+
+int WriteSecretMessage(int* socket, const char* type, std::string_view secret) {
+  return SendMessage(socket, type, "%s", &secret, 1, 0, true);
+}
+
+std::string EncodeMessage(const char* type, const char* format, const std::string_view* texts,
+                          size_t count) {
+  std::string encoded;
+  Encode(encoded, type, format, texts, count, false);
+  return encoded;
 }
 
 int ReadMessage(Connection& connection, Message& message, Relay* relay, const MessageLimits& limits,

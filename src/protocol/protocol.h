@@ -9,6 +9,7 @@
 
 #include "platform/location.h"
 #include "protocol/exit_codes.h"
+#include "protocol/vocabulary.h"
 
 class Connection;
 class Relay;
@@ -22,12 +23,6 @@ struct Message {
   std::vector<bool> escaped_cr_first;
 };
 
-/// The handshake's request line, without its CR LF, and the protocol that
-/// the Upgrade header names: the daemon's side checks them as sent.
-constexpr char kHandshakeRequestLine[] =
-    "GET /com.dorvane.team.filesystem.cli.client.internal.daemon.CommandLineClient HTTP/1.1";
-constexpr char kUpgradeToken[] = "vnd.dorvane.mellix.cli.minimal-1.0";
-
 /// The handshake's code for headers that end before an Upgrade header.
 constexpr int kNegotiateNoUpgradeHeader = -5;
 /// The exchange's code for output that could not be written to the user.
@@ -38,6 +33,14 @@ constexpr int kOutputFailed = -11;
 /// 0; -1 bad arguments; -2 send failed; -3 partial send.
 [[nodiscard]] int WriteMessageFields(int* socket, const char* type, const char* format,
                                      const std::string_view* texts, size_t count, int flags = 0);
+
+/// One field sent as WriteMessageFields does, traced masked: a secret
+/// typed by the user never reaches the trace file (an empty one shows).
+[[nodiscard]] int WriteSecretMessage(int* socket, const char* type, std::string_view secret);
+/// The bytes WriteMessageFields would send, for a sender that sends them
+/// itself (many times, say).
+std::string EncodeMessage(const char* type, const char* format, const std::string_view* texts,
+                          size_t count);
 
 /// WriteMessage(socket, type, format, text...): each text a C string or a
 /// std::string (sent whole, NUL bytes included). Codes as WriteMessageFields.
