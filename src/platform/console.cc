@@ -297,3 +297,10 @@ ConsoleResult ReadConsole(std::string& out, int maxBytes, bool echoOff, int watc
 void ReadFromStdIn(std::string& out, int maxBytes, bool echoOff) {
   (void)ReadConsole(out, maxBytes, echoOff, -1, false);
 }
+
+namespace {
+bool g_console_input_ended = false;
+}  // namespace
+
+bool ConsoleInputEnded() { return g_console_input_ended; }
+void EndConsoleInput() { g_console_input_ended = true; }

@@ -25,6 +25,12 @@ constexpr char kSecretMask[] = "********";
 /// standard error.
 void ReportToUser(const std::string& text);
 
+/// Once a line of console input did not convert, the daemon has been told
+/// that input ended: for the rest of the process, re-runs included, it
+/// stays ended and nothing more is read as input.
+bool ConsoleInputEnded();
+void EndConsoleInput();
+
 /// What ReadConsole found.
 enum class ConsoleResult {
   kRead,          // `out` holds the input (empty: end of input or a read error)

@@ -54,7 +54,7 @@ int NegotiateOn(Connection& connection, const std::string& key, std::string* fai
     if (ConvertStringToUtf8(request.c_str(), converted) != 0) {
       TraceMessage("ERROR: Negotiate(): Transcoding message to UTF-8 failed; returning error");
       SetCause(cause, "the request could not be converted to UTF-8");
-      return -1;
+      return kNegotiateFailed;
     }
     request.assign(TextView(converted));
   }
@@ -65,14 +65,14 @@ int NegotiateOn(Connection& connection, const std::string& key, std::string* fai
     int error = errno;
     TraceMessage("ERROR: Negotiate(): Error while sending message headers; ec = %d", error);
     SetCause(cause, std::string("the request could not be sent: ") + std::strerror(error));
-    return -1;
+    return kNegotiateFailed;
   }
   if (static_cast<size_t>(sent) != request.size()) {
     TraceMessage(
         "ERROR: Negotiate(): Partial data sent; Total # of bytes = %d; Bytes sent = %d; ec = %d",
         static_cast<int>(request.size()), static_cast<int>(sent), errno);
     SetCause(cause, "the request could not be sent whole");
-    return -1;
+    return kNegotiateFailed;
   }
 
   enum class State { kStatus, kHeaders, kUpgraded } state = State::kStatus;
@@ -84,7 +84,7 @@ int NegotiateOn(Connection& connection, const std::string& key, std::string* fai
       SetCause(cause, result == 1              ? "a carriage return without a line feed"
                       : result == kLineTooLong ? "the response line was too long"
                                                : "the connection ended");
-      return -2;
+      return kNegotiateLineUnread;
     }
     std::string_view text = TextView(line);
     switch (state) {
@@ -93,7 +93,7 @@ int NegotiateOn(Connection& connection, const std::string& key, std::string* fai
         if (failedLine) *failedLine = line;
         TraceMessage("ERROR: Negotiate(): No 101 status in the response status line; %s",
                      line.c_str());
-        return -3;
+        return kNegotiateNo101;
       }
       state = State::kHeaders;
       break;
@@ -106,7 +106,7 @@ int NegotiateOn(Connection& connection, const std::string& key, std::string* fai
         if (!Contains(line, kUpgradeToken)) {
           if (failedLine) *failedLine = line;
           TraceMessage("ERROR: Negotiate(): Unexpected Upgrade header: %s", line.c_str());
-          return -4;
+          return kNegotiateWrongUpgrade;
         }
         state = State::kUpgraded;
       }
@@ -160,7 +160,7 @@ int ReadLine(int* socket, std::string& line) {
 int Negotiate(int* socket, const std::string& key, std::string* failedLine) {
   bool transcode = TranscodeToUtf8();
   TraceMessage("----------------------------NEGOTIATE---------------------------------");
-  if (socket == nullptr || *socket < 0 || IsNullOrEmpty(key)) return -1;
+  if (socket == nullptr || *socket < 0 || IsNullOrEmpty(key)) return kNegotiateFailed;
   Connection connection(*socket, false);
   return NegotiateOn(connection, key, failedLine, nullptr, transcode);
 }
@@ -169,6 +169,6 @@ int Negotiate(Connection& connection, const std::string& key, std::string* faile
               std::string* cause) {
   bool transcode = TranscodeToUtf8();
   TraceMessage("----------------------------NEGOTIATE---------------------------------");
-  if (connection.fd() < 0 || IsNullOrEmpty(key)) return -1;
+  if (connection.fd() < 0 || IsNullOrEmpty(key)) return kNegotiateFailed;
   return NegotiateOn(connection, key, failedLine, cause, transcode);
 }

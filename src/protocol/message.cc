@@ -462,18 +462,27 @@ int ReceiveFailure(const Parser& parser, ssize_t received, int error) {
   return -2;
 }
 
-// Receives more. With output waiting, a receive that would block writes
-// the output first: interactive text is never held back. Into a pipe, text
-// goes in pieces the pipe holds and no more is received at a time, so that
-// the pipe's reader drains one piece while the next is decoded.
-ssize_t ReceiveMore(Connection& connection, Relay* relay) {
+// Receives more: Connection::Receive's result, unless writing the output
+// failed first (*writeFailed). With output waiting, a receive that would
+// block writes the output first: interactive text is never held back. Into
+// a pipe, text goes in pieces the pipe holds and no more is received at a
+// time, so that the pipe's reader drains one piece while the next is
+// decoded.
+ssize_t ReceiveMore(Connection& connection, Relay* relay, bool* writeFailed) {
+  *writeFailed = false;
   if (relay == nullptr) return connection.Receive();
   size_t piece = relay->Piece();
-  if (piece != 0 && relay->Pending() >= piece && relay->Flush() != 0) return kRelayWriteFailed;
+  if (piece != 0 && relay->Pending() >= piece && relay->Flush() != 0) {
+    *writeFailed = true;
+    return -1;
+  }
   if (relay->Pending() > 0) {
     ssize_t n = connection.Receive(true, piece);
     if (n >= 0 || errno != EAGAIN) return n;
-    if (relay->Flush() != 0) return kRelayWriteFailed;
+    if (relay->Flush() != 0) {
+      *writeFailed = true;
+      return -1;
+    }
   }
   return connection.Receive(false, piece);
 }
@@ -547,10 +556,11 @@ int ReadMessage(Connection& connection, Message& message, Relay* relay, const Me
   Parser parser;
   for (;;) {
     if (connection.size() == 0) {
-      ssize_t received = ReceiveMore(connection, relay);
-      int status = received == kRelayWriteFailed ? kRelayWriteFailed
-                   : received <= 0               ? ReceiveFailure(parser, received, errno)
-                                                 : 0;
+      bool write_failed = false;
+      ssize_t received = ReceiveMore(connection, relay, &write_failed);
+      int status = write_failed    ? kRelayWriteFailed
+                   : received <= 0 ? ReceiveFailure(parser, received, errno)
+                                   : 0;
       if (status != 0) {
         if (parser.relayed) relay->DropField();
         return status;

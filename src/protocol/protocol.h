@@ -23,10 +23,24 @@ struct Message {
   std::vector<bool> escaped_cr_first;
 };
 
-/// The handshake's code for headers that end before an Upgrade header.
-constexpr int kNegotiateNoUpgradeHeader = -5;
-/// The exchange's code for output that could not be written to the user.
-constexpr int kOutputFailed = -11;
+/// Negotiate's codes besides 0.
+constexpr int kNegotiateFailed = -1;           // bad arguments, a request not converted or sent
+constexpr int kNegotiateLineUnread = -2;       // a response line could not be read
+constexpr int kNegotiateNo101 = -3;            // the status line has no "101"
+constexpr int kNegotiateWrongUpgrade = -4;     // the Upgrade header names another protocol
+constexpr int kNegotiateNoUpgradeHeader = -5;  // the headers ended without one
+
+/// DoExecuteCommand's codes besides 0 (-1 for bad arguments).
+constexpr int kExchangeNoSocket = -4;
+constexpr int kExchangeNotConnected = -5;
+constexpr int kExchangeHandshakeFailed = -6;
+constexpr int kExchangeDescriptionNotSent = -7;
+constexpr int kExchangeNotConverted = -8;
+constexpr int kExchangeStdoutWithoutField = -9;
+constexpr int kExchangeStderrWithoutField = -10;
+constexpr int kOutputFailed = -11;  // standard output or error could not be written
+constexpr int kExchangeExitCodeWithoutField = -13;
+constexpr int kExchangeUnknownType = -14;
 
 /// Sends one message: the type, a full stop, one quoted escaped field per
 /// "%s" of `format` taken from `texts`, a line feed; one send call.
