@@ -19,91 +19,13 @@
 #include "platform/locks.h"
 #include "platform/paths.h"
 #include "platform/sys.h"
+#include "registry/entry_dir.h"
 #include "registry/entry_files.h"
 #include "registry/layout.h"
 #include "registry/registry.h"
 #include "trace/trace.h"
 
 namespace {
-
-// One entry directory, open without following a link. A skipped entry (a
-// link, or another user's) is neither locked, read nor deleted.
-class EntryDir {
- public:
-  EntryDir(const RegistryDir& registry, std::string name, const char* pass)
-      : registry_(registry), name_(std::move(name)), path_(registry.Join(name_)), pass_(pass) {}
-
-  const std::string& name() const { return name_; }
-  const std::string& path() const { return path_; }
-  int fd() const { return fd_.Get(); }
-  std::string PathOf(const char* file) const { return path_ + "/" + file; }
-
-  // Opens the entry; false (traced) when it is to be skipped. An entry
-  // deleted since it was listed is made again, as the parent of its lock
-  // file: the next purge deletes it.
-  bool Open(bool listedAsLink) {
-    if (listedAsLink) return Skip("%s(): Entry %S is a symbolic link");
-    int flags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-    fd_.Reset(Sys().openat(registry_.fd(), name_.c_str(), flags, 0));
-    if (!fd_.Valid() && errno == ENOENT) {
-      TraceMessage("AcquireFileLock(): Parent path does not exist; creating it...");
-      if (::mkdirat(registry_.fd(), name_.c_str(), 0700) != 0 && errno != EEXIST) {
-        TraceMessage("ERROR: Could not create directory %S; ec = %d", path_.c_str(), errno);
-        return false;
-      }
-      fd_.Reset(Sys().openat(registry_.fd(), name_.c_str(), flags, 0));
-    }
-    if (!fd_.Valid()) {
-      if (errno == ELOOP || errno == ENOTDIR) return Skip("%s(): Entry %S is a symbolic link");
-      TraceMessage("ERROR: %s(): Could not open entry %S; ec = %d", pass_, path_.c_str(), errno);
-      return false;
-    }
-    struct stat info;
-    if (::fstat(fd_.Get(), &info) != 0 || info.st_uid != ::geteuid()) {
-      return Skip("%s(): Entry %S belongs to another user; skipping it");
-    }
-    return true;
-  }
-
-  // Taken in the directory the entry is now: once more after reopening
-  // when the directory open on fd() was deleted meanwhile.
-  int AcquireEntryLock(int* handle) {
-    int result = AcquireFileLockAt(fd(), kEntryLockName, PathOf(kEntryLockName), handle);
-    if (result == kLockDirGone && Open(false)) {
-      result = AcquireFileLockAt(fd(), kEntryLockName, PathOf(kEntryLockName), handle);
-    }
-    return result == kLockDirGone ? -4 : result;
-  }
-
- private:
-  bool Skip(const char* line) {
-    TraceMessage((std::string("WARNING: ") + line).c_str(), pass_, path_.c_str());
-    fd_.Reset();
-    return false;
-  }
-
-  const RegistryDir& registry_;
-  std::string name_, path_;
-  const char* pass_;
-  UniqueFd fd_;
-};
-
-// A lock file, released in the directory it was taken in.
-class LockIn {
- public:
-  LockIn(int dirFd, const char* name, std::string path)
-      : dir_fd_(dirFd), name_(name), path_(std::move(path)) {}
-  int Acquire() { return AcquireFileLockAt(dir_fd_, name_, path_, &handle_); }
-  int Release() { return ReleaseFileLockAt(dir_fd_, name_, path_, &handle_); }
-  const std::string& path() const { return path_; }
-  int* handle() { return &handle_; }
-
- private:
-  int dir_fd_;
-  const char* name_;
-  std::string path_;
-  int handle_ = -1;
-};
 
 // Another lookup holds the registry lock for one pass, a few hundred
 // microseconds: waiting for it is far cheaper than starting a daemon.
@@ -134,49 +56,54 @@ bool HoldsForeignFile(const EntryDir& entry) {
   return false;
 }
 
-void PurgeEntry(const RegistryDir& registry, const std::string& name, bool listedAsLink) {
-  EntryDir entry(registry, name, "PurgeStaleDaemonEntries");
-  TraceMessage("PurgeStaleDaemonEntries(): Found directory %S", name.c_str());
+// `body` for one listed entry, under its entry lock, with the pass's lines
+// around it. An entry whose lock another process holds sets *skippedBusy.
+template <typename Body>
+void UnderEntryLock(const RegistryDir& registry, const std::string& name, bool listedAsLink,
+                    const char* pass, bool* skippedBusy, Body body) {
+  EntryDir entry(registry, name, pass);
+  std::string prefix = std::string(pass) + "(): ";
+  TraceMessage((prefix + "Found directory %S").c_str(), name.c_str());
   if (!entry.Open(listedAsLink)) return;
   int entry_handle = -1;
   int locked = entry.AcquireEntryLock(&entry_handle);
   if (locked != 0) {
-    TraceMessage(
-        "PurgeStaleDaemonEntries(): Failed to acquire lock on the daemon entry; result = %d; %S",
-        locked, entry.PathOf(kEntryLockName).c_str());
+    TraceMessage((prefix + "Failed to acquire lock on the daemon entry; result = %d; %S").c_str(),
+                 locked, entry.PathOf(kEntryLockName).c_str());
+    if (locked == kLockBusy && skippedBusy != nullptr) *skippedBusy = true;
     return;
   }
   LockIn entry_lock(entry.fd(), kEntryLockName, entry.PathOf(kEntryLockName));
   *entry_lock.handle() = entry_handle;
-  LockIn alive_lock(entry.fd(), kAliveLockName, entry.PathOf(kAliveLockName));
-  if (alive_lock.Acquire() == 0) {
-    TraceMessage(
-        "PurgeStaleDaemonEntries(): Daemon registry entry %S seems to be stale; purging it",
-        entry.path().c_str());
-    int released = alive_lock.Release();
-    if (released != 0) {
-      TraceMessage(
-          "ERROR: PurgeStaleDaemonEntries(): Failed to release alive lock @ %S; result = %d",
-          alive_lock.path().c_str(), released);
-    }
-    if (!HoldsForeignFile(entry)) {
-      int trashed =
-          TrashDirectoryAt(registry.fd(), entry.name().c_str(), entry.path(), registry.device());
-      if (trashed == 0) {
-        TraceMessage("PurgeStaleDaemonEntries(): Successfully purged daemon entry @ %S",
-                     entry.path().c_str());
-      } else {
-        TraceMessage(
-            "WARNING: PurgeStaleDaemonEntries(): Failed to trash directory %S; result = %d",
-            entry.path().c_str(), trashed);
-      }
-    }
-  }
+  body(entry);
   int released = entry_lock.Release();
   if (released != 0) {
     TraceMessage(
-        "WARNING: PurgeStaleDaemonEntries(): Error releasing daemon entry lock; @ %S; result = %d",
+        ("WARNING: " + prefix + "Error releasing daemon entry lock; @ %S; result = %d").c_str(),
         entry_lock.path().c_str(), released);
+  }
+}
+
+// Deletes the entry when its alivelock can be taken (its daemon has died).
+void PurgeStaleEntry(const RegistryDir& registry, const EntryDir& entry) {
+  LockIn alive_lock(entry.fd(), kAliveLockName, entry.PathOf(kAliveLockName));
+  if (alive_lock.Acquire() != 0) return;
+  TraceMessage("PurgeStaleDaemonEntries(): Daemon registry entry %S seems to be stale; purging it",
+               entry.path().c_str());
+  int released = alive_lock.Release();
+  if (released != 0) {
+    TraceMessage("ERROR: PurgeStaleDaemonEntries(): Failed to release alive lock @ %S; result = %d",
+                 alive_lock.path().c_str(), released);
+  }
+  if (HoldsForeignFile(entry)) return;
+  int trashed =
+      TrashDirectoryAt(registry.fd(), entry.name().c_str(), entry.path(), registry.device());
+  if (trashed == 0) {
+    TraceMessage("PurgeStaleDaemonEntries(): Successfully purged daemon entry @ %S",
+                 entry.path().c_str());
+  } else {
+    TraceMessage("WARNING: PurgeStaleDaemonEntries(): Failed to trash directory %S; result = %d",
+                 entry.path().c_str(), trashed);
   }
 }
 
@@ -204,53 +131,33 @@ bool ReadLiveEntry(const EntryDir& entry, DaemonRegistryEntryInfo& record) {
   return false;
 }
 
-// Reads one entry under its entry lock; appends it when live. An entry
-// whose lock another process holds sets *skippedBusy.
-void ScanEntry(const RegistryDir& registry, const std::string& name, bool listedAsLink,
-               DaemonRegistryList& entries, bool* skippedBusy) {
-  EntryDir entry(registry, name, "ListDaemons");
-  TraceMessage("ListDaemons(): Found directory %S", name.c_str());
-  if (!entry.Open(listedAsLink)) return;
-  int entry_handle = -1;
-  int locked = entry.AcquireEntryLock(&entry_handle);
-  if (locked != 0) {
-    TraceMessage("ListDaemons(): Failed to acquire lock on the daemon entry; result = %d; %S",
-                 locked, entry.PathOf(kEntryLockName).c_str());
-    if (locked == kLockBusy) *skippedBusy = true;
-    return;
-  }
-  LockIn entry_lock(entry.fd(), kEntryLockName, entry.PathOf(kEntryLockName));
-  *entry_lock.handle() = entry_handle;
+// Reads an entry, its lock held; appends it to `entries` when live.
+void ScanLockedEntry(const EntryDir& entry, DaemonRegistryList& entries) {
   DaemonRegistryEntryInfo record;
-  record.entry = name;
+  record.entry = entry.name();
   std::string location = entry.PathOf(kLocationName);
   int read = ReadLocationFileAt(entry.fd(), kLocationName, location, record.port, record.key);
   if (read != 0) {
     TraceMessage(
         "WARNING: ListDaemons(): Error while reading location file of daemon @ %S; result = %d",
         location.c_str(), read);
-  } else {
-    LockIn alive_lock(entry.fd(), kAliveLockName, entry.PathOf(kAliveLockName));
-    int alive = alive_lock.Acquire();
-    if (alive == kLockDirGone) {
-      // Deleted under us by its daemon: nothing left to use.
-      TraceMessage("WARNING: ListDaemons(): Entry %S has gone; ignoring it", entry.path().c_str());
-    } else if (alive == 0) {
-      TraceMessage("ListDaemons(): Daemon registry entry %S seems to be stale; ignoring it",
-                   entry.path().c_str());
-      int released = alive_lock.Release();
-      if (released != 0) {
-        TraceMessage("ERROR: ListDaemons(): Failed to release alive lock @ %S; result = %d",
-                     alive_lock.path().c_str(), released);
-      }
-    } else if (ReadLiveEntry(entry, record)) {
-      entries.push_back(std::move(record));
-    }
+    return;
   }
-  int released = entry_lock.Release();
-  if (released != 0) {
-    TraceMessage("WARNING: ListDaemons(): Error releasing daemon entry lock; @ %S; result = %d",
-                 entry_lock.path().c_str(), released);
+  LockIn alive_lock(entry.fd(), kAliveLockName, entry.PathOf(kAliveLockName));
+  int alive = alive_lock.Acquire();
+  if (alive == kLockDirGone) {
+    // Deleted under us by its daemon: nothing left to use.
+    TraceMessage("WARNING: ListDaemons(): Entry %S has gone; ignoring it", entry.path().c_str());
+  } else if (alive == 0) {
+    TraceMessage("ListDaemons(): Daemon registry entry %S seems to be stale; ignoring it",
+                 entry.path().c_str());
+    int released = alive_lock.Release();
+    if (released != 0) {
+      TraceMessage("ERROR: ListDaemons(): Failed to release alive lock @ %S; result = %d",
+                   alive_lock.path().c_str(), released);
+    }
+  } else if (ReadLiveEntry(entry, record)) {
+    entries.push_back(std::move(record));
   }
 }
 
@@ -295,11 +202,10 @@ int ScanPass(const RegistryDir& registry, DaemonRegistryList& entries, Backoff& 
       registry, wait, "ListDaemons",
       [&](const std::vector<std::string>& names, const std::vector<bool>& links) {
         TraceMessage("ListDaemons(): Found %d daemon entries", static_cast<int>(names.size()));
-        TraceMessage(
-            "----------------------------READ "
-            "ENTRIES---------------------------------");
+        TraceMessage("----------------------------READ ENTRIES---------------------------------");
         for (size_t i = 0; i < names.size(); ++i) {
-          ScanEntry(registry, names[i], links[i], entries, skippedBusy);
+          UnderEntryLock(registry, names[i], links[i], "ListDaemons", skippedBusy,
+                         [&](const EntryDir& entry) { ScanLockedEntry(entry, entries); });
         }
       });
 }
@@ -312,7 +218,10 @@ int PurgeStaleDaemonEntries(const RegistryDir& registry, Backoff& wait) {
   return UnderRegistryLock(
       registry, wait, "PurgeStaleDaemonEntries",
       [&](const std::vector<std::string>& names, const std::vector<bool>& links) {
-        for (size_t i = 0; i < names.size(); ++i) PurgeEntry(registry, names[i], links[i]);
+        for (size_t i = 0; i < names.size(); ++i) {
+          UnderEntryLock(registry, names[i], links[i], "PurgeStaleDaemonEntries", nullptr,
+                         [&](const EntryDir& entry) { PurgeStaleEntry(registry, entry); });
+        }
       });
 }
 
