@@ -106,6 +106,19 @@ TEST_F(ProtocolTest, DecodeUnderEveryReceiveSize) {
   }
   std::string expected = text;
   expected.erase(std::remove(expected.begin(), expected.end(), '\r'), expected.end());
+  // The writer escapes the same bytes at every offset of its scan: its
+  // bytes are the tests' own encoder's.
+  for (size_t from : {size_t{0}, size_t{1}, size_t{7}, size_t{15}, size_t{16}, size_t{33}}) {
+    int pair[2];
+    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair));
+    int size = 1 << 20;
+    setsockopt(pair[0], SOL_SOCKET, SO_SNDBUF, &size, sizeof(size));
+    std::string part = text.substr(from);
+    ASSERT_EQ(0, WriteMessage(&pair[0], "stdout", "%s", part));
+    close(pair[0]);
+    std::string sent = WireConnection(pair[1]).ReadMessage();
+    EXPECT_EQ(EncodeWire("stdout", {part}), sent) << from;
+  }
   // And escapes alone in a block at its last two bytes, their digits past it.
   std::string x63(63, 'x'), tail(200, 'y');
   std::vector<std::string> lone = {x63 + "\n" + tail, x63 + "x\n" + tail, x63 + "x\r" + tail};
