@@ -84,17 +84,24 @@ void UnderEntryLock(const RegistryDir& registry, const std::string& name, bool l
   }
 }
 
+// The entry's alivelock was taken, so its daemon has died: the pass says
+// what it does about it, and lets the lock go.
+void LetStaleEntryGo(LockIn& aliveLock, const EntryDir& entry, const char* pass, const char* what) {
+  std::string stale = std::string(pass) + "(): Daemon registry entry %S seems to be stale; " + what;
+  TraceMessage(stale.c_str(), entry.path().c_str());
+  int released = aliveLock.Release();
+  if (released != 0) {
+    std::string failed =
+        std::string("ERROR: ") + pass + "(): Failed to release alive lock @ %S; result = %d";
+    TraceMessage(failed.c_str(), aliveLock.path().c_str(), released);
+  }
+}
+
 // Deletes the entry when its alivelock can be taken (its daemon has died).
 void PurgeStaleEntry(const RegistryDir& registry, const EntryDir& entry) {
   LockIn alive_lock(entry.fd(), kAliveLockName, entry.PathOf(kAliveLockName));
   if (alive_lock.Acquire() != 0) return;
-  TraceMessage("PurgeStaleDaemonEntries(): Daemon registry entry %S seems to be stale; purging it",
-               entry.path().c_str());
-  int released = alive_lock.Release();
-  if (released != 0) {
-    TraceMessage("ERROR: PurgeStaleDaemonEntries(): Failed to release alive lock @ %S; result = %d",
-                 alive_lock.path().c_str(), released);
-  }
+  LetStaleEntryGo(alive_lock, entry, "PurgeStaleDaemonEntries", "purging it");
   if (HoldsForeignFile(entry)) return;
   int trashed =
       TrashDirectoryAt(registry.fd(), entry.name().c_str(), entry.path(), registry.device());
@@ -149,13 +156,7 @@ void ScanLockedEntry(const EntryDir& entry, DaemonRegistryList& entries) {
     // Deleted under us by its daemon: nothing left to use.
     TraceMessage("WARNING: ListDaemons(): Entry %S has gone; ignoring it", entry.path().c_str());
   } else if (alive == 0) {
-    TraceMessage("ListDaemons(): Daemon registry entry %S seems to be stale; ignoring it",
-                 entry.path().c_str());
-    int released = alive_lock.Release();
-    if (released != 0) {
-      TraceMessage("ERROR: ListDaemons(): Failed to release alive lock @ %S; result = %d",
-                   alive_lock.path().c_str(), released);
-    }
+    LetStaleEntryGo(alive_lock, entry, "ListDaemons", "ignoring it");
   } else if (ReadLiveEntry(entry, record)) {
     entries.push_back(std::move(record));
   }
