@@ -59,6 +59,7 @@ TEST_F(ProtocolTest, ReaderCodes) {
       {". \"\"\n", 0, {""}},
       {"arg. \"a\\22b\\5cc\\0d\\0a\"\n", 0, {"a\"b\\c\n"}},
       {"t. \"\\41\" \"raw\nline\r\"\n", 0, {"A", "raw\nline\r"}},
+      {"t. \"\\09\\9f\\fe\"\n", 0, {"\t\x9f\xfe"}},  // every digit's value
       {"t. \"\\4A\"\n", -6, {}},
       {"t. \"\\G0\"\n", -5, {}},
       {"t.  \"a\"\n", -4, {}},
