@@ -57,25 +57,4 @@ TEST_F(FilesTest, TrashNeverFollowsALinkSwappedIn) {
   }
 }
 
-TEST_F(FilesTest, TextFilesAreReadByLinesWithinTheirBound) {
-  struct Case {
-    std::string text;
-    std::vector<std::string> lines;
-  } cases[] = {
-      {"a\n\nb", {"a", "", "b"}},         {"", {}}, {"  \n", {""}}, {" x \r\n\ty", {"x", "y"}},
-      {std::string("a \0b\n", 5), {"a"}},  // trailing space cut with what follows a NUL
-  };
-  for (const Case& c : cases) {
-    WriteFile(temp_.Sub("f"), c.text);
-    std::vector<std::string> lines;
-    EXPECT_EQ(0, ReadAsciiFileAsLines(temp_.Sub("f"), lines));
-    EXPECT_EQ(c.lines, lines) << c.text;
-  }
-  std::vector<std::string> lines;
-  ASSERT_EQ(0, truncate(temp_.Sub("f").c_str(), kMaxTextFileSize + 1));
-  EXPECT_EQ(kFileTooLarge, ReadAsciiFileAsLines(temp_.Sub("f"), lines));
-  EXPECT_EQ(-1, ReadAsciiFileAsLines(temp_.Sub("missing"), lines));
-  EXPECT_TRUE(lines.empty());
-}
-
 }  // namespace

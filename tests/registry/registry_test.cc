@@ -46,10 +46,13 @@ TEST_F(RegistryTest, EntryFiles) {
   ScopedEnv lc_all("LC_ALL", "C.UTF-8");
   std::vector<std::string> sandboxes = {"stale"};
   // Trimmed lines, CR LF ends, and a line that does not convert used whole.
-  WriteFile(temp_.Sub("s"), "/a\r\n\r\n  /b  \r\n/w/caf\xE9/x\n/w/\xC3\xA9t\xC3\xA9 ");
+  // (A trailing space is cut together with what follows a NUL byte.)
+  WriteFile(temp_.Sub("s"),
+            std::string("/a\r\n\r\n  /b  \r\n/n \0tail\n/w/caf\xE9/x\n/w/\xC3\xA9t\xC3\xA9 ", 42));
   EXPECT_EQ(0, ReadSandboxesFile(temp_.Sub("s"), sandboxes));
-  EXPECT_EQ((std::vector<std::string>{"/a", "", "/b", "/w/caf\xE9/x", "/w/\xC3\xA9t\xC3\xA9"}),
-            sandboxes);
+  EXPECT_EQ(
+      (std::vector<std::string>{"/a", "", "/b", "/n", "/w/caf\xE9/x", "/w/\xC3\xA9t\xC3\xA9"}),
+      sandboxes);
   WriteFile(temp_.Sub("max"), std::string(1 << 20, '/'));  // at the size limit: still read
   EXPECT_EQ(0, ReadSandboxesFile(temp_.Sub("max"), sandboxes));
   std::map<std::string, std::string> properties;
