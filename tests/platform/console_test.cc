@@ -9,6 +9,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "platform/sys.h"
 #include "support/test_support.h"
 
 namespace {
@@ -90,6 +91,24 @@ TEST_F(ConsoleTest, EchoOffDuringTheReadAndBackAfterIt) {
   close(watch[0]);
   close(master);
   close(slave);
+}
+
+int g_reads = 0;
+ssize_t FailingRead(int, void*, size_t) {
+  ++g_reads;
+  errno = EIO;
+  return -1;
+}
+
+TEST_F(ConsoleTest, AReadErrorEndsInputForGood) {
+  EXPECT_EQ(0, RunChild([] {
+                 ScopedSysOverride<decltype(SysCalls::read)> fail(&SysCalls::read, &FailingRead);
+                 std::string first = "x", second = "x";
+                 ConsoleResult a = ReadConsole(first, 100, false, -1, false);
+                 ConsoleResult b = ReadConsole(second, 100, false, -1, false);
+                 bool ended = a == ConsoleResult::kRead && b == ConsoleResult::kRead;
+                 return ended && first.empty() && second.empty() && g_reads == 1 ? 0 : 1;
+               }).status);
 }
 
 }  // namespace

@@ -114,18 +114,6 @@ TEST_F(LocksTest, AnotherUsersLockFileIsNamedToTheUser) {
   EXPECT_EQ("quarn: cannot open the lock file " + path + ": it belongs to uid 0\n", r.err);
 }
 
-TEST_F(LocksTest, ADeletedDirectoryIsReportedNotRecreatedElsewhere) {
-  std::string entry = temp_.Sub("entry");
-  ASSERT_EQ(0, mkdir(entry.c_str(), 0700));
-  int dir = open(entry.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-  ASSERT_EQ(0, rmdir(entry.c_str()));  // deleted after it was opened
-  int handle = -1;
-  EXPECT_EQ(kLockDirGone, AcquireFileLockAt(dir, "lock", entry + "/lock", &handle));
-  EXPECT_EQ(-1, handle);
-  EXPECT_FALSE(Exists(entry));
-  close(dir);
-}
-
 TEST_F(LocksTest, ManyProcessesNeverInsideTogether) {
   std::string lock = temp_.Sub("reg/lock"), inside = temp_.Sub("inside");
   auto loop = [&] {

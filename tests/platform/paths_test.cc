@@ -60,11 +60,13 @@ TEST_F(PathsTest, JoinsAndQuotes) {
 }
 
 TEST_F(PathsTest, InstallDirectory) {
-  std::string bin1 = temp_.Sub("bin1"), bin3 = temp_.Sub("bin3");
-  for (const std::string& bin : {bin1, bin3}) mkdir(bin.c_str(), 0700);
+  std::string bin1 = temp_.Sub("bin1"), bin3 = temp_.Sub("bin3"), bin4 = temp_.Sub("bin4");
+  for (const std::string& bin : {bin1, bin3, bin4}) mkdir(bin.c_str(), 0700);
   WriteFile(bin1 + "/quarn", "x", 0644);  // not executable: passed over
   WriteFile(bin3 + "/quarn", "x", 0755);
-  ScopedEnv path(("PATH"), ("::" + bin1 + ":" + temp_.Sub("bin2") + ":" + bin3 + "/").c_str());
+  WriteFile(bin4 + "/quarn", "x", 0755);  // after the first match: never reached
+  std::string list = "::" + bin1 + ":" + temp_.Sub("bin2") + ":" + bin3 + "/:" + bin4;
+  ScopedEnv path("PATH", list.c_str());
   std::string self_dir = std::filesystem::read_symlink("/proc/self/exe").parent_path();
   std::string cwd = std::filesystem::current_path();
   struct Case {
@@ -100,7 +102,7 @@ TEST_F(PathsTest, ConfigurationAndTemporaryDirectories) {
   for (const Case& c : cases) {
     ScopedEnv trel("TREL_CONFIG_DIRECTORY", c.trel), local("LOCALAPPDATA", c.local_app_data),
         home("HOME", c.home), profile("USERPROFILE", c.profile);
-    std::string dir;
+    std::string dir = "stale";
     EXPECT_EQ(0, GetUserConfigDirPath(dir));
     EXPECT_EQ(c.expected, dir);
   }

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <utility>
 
 #include "platform/files.h"
 #include "platform/sys.h"
@@ -32,6 +33,13 @@ class RegistryTest : public QuarnTest {
   std::string registry_, cwd_;
 };
 
+bool g_interrupted = false;
+ssize_t InterruptedOnce(int fd, void* data, size_t size) {
+  if (std::exchange(g_interrupted, true)) return ::read(fd, data, size);
+  errno = EINTR;
+  return -1;
+}
+
 TEST_F(RegistryTest, EntryFiles) {
   std::string path = temp_.Sub("location");
   int32_t port = 7;
@@ -40,6 +48,10 @@ TEST_F(RegistryTest, EntryFiles) {
   EXPECT_EQ(0, ReadLocationFile(path, port, key));
   EXPECT_EQ(static_cast<int32_t>(0x80001F90u), port);
   EXPECT_EQ("ABABABABABABABABABABABABABABABAB", key);
+  {
+    ScopedSysOverride<decltype(SysCalls::read)> interrupted(&SysCalls::read, &InterruptedOnce);
+    EXPECT_EQ(0, ReadLocationFile(path, port, key));  // a signal meanwhile: read again
+  }
   WriteFile(path, std::string(19, '\x01'));
   EXPECT_EQ(-2, ReadLocationFile(path, port, key));
 

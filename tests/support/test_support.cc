@@ -98,28 +98,20 @@ bool Exited(pid_t pid) {
 ChildResult RunChild(const std::function<int()>& body, const ChildOptions& options) {
   // Standard input, output and error and the report go through files in
   // memory; standard output through a pipe when the test asks for one.
-  int files[4], held[2] = {-1, -1}, out[2] = {-1, -1};
+  int files[4], out[2] = {-1, -1};
   for (int& fd : files) fd = memfd_create("child", MFD_CLOEXEC);
   if (write(files[0], options.stdin_text.data(), options.stdin_text.size()) < 0) abort();
   lseek(files[0], 0, SEEK_SET);
-  if (options.stdin_held_open && pipe2(held, O_CLOEXEC) != 0) abort();
-  bool piped = options.stdout_broken_pipe || options.stdout_nonblocking;
+  bool piped = options.stdout_nonblocking;
   if (piped && pipe2(out, O_CLOEXEC) != 0) abort();
-  if (options.stdout_broken_pipe) close(out[0]), out[0] = -1;
   pid_t pid = fork();
   if (pid == 0) {
-    int stdout_fd = piped ? out[1] : files[1];
-    if (!options.stdout_file.empty()) stdout_fd = open(options.stdout_file.c_str(), O_WRONLY);
-    dup2(held[0] >= 0 ? held[0] : files[0], 0);
-    dup2(stdout_fd, 1);
-    dup2(options.merge_stderr ? stdout_fd : files[2], 2);
-    dup2(files[3], 3);
-    if (options.stdout_nonblocking) fcntl(1, F_SETFL, O_NONBLOCK);
-    if (options.close_stdout) close(1);
+    for (int i = 0; i < 4; ++i) dup2(i == 1 && piped ? out[1] : files[i], i);
+    if (piped) fcntl(1, F_SETFL, O_NONBLOCK);
     for (const std::string& name : options.unset_env) unsetenv(name.c_str());
     for (const auto& [name, value] : options.set_env) setenv(name.c_str(), value.c_str(), 1);
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
-    if (options.stdout_broken_pipe) signal(SIGPIPE, SIG_IGN);
+    if (options.in_child) options.in_child();
     alarm(static_cast<unsigned>(options.timeout_seconds));
     _exit(body());
   }
@@ -142,7 +134,7 @@ ChildResult RunChild(const std::function<int()>& body, const ChildOptions& optio
     if (sinks[i]) *sinks[i] = ReadFile("/proc/self/fd/" + std::to_string(files[i]));
     close(files[i]);
   }
-  for (int fd : {held[0], held[1], out[0]}) close(fd);  // -1: nothing to close
+  if (out[0] >= 0) close(out[0]);
   return result;
 }
 
@@ -155,11 +147,7 @@ ChildResult RunProgram(const std::vector<std::string>& argv, const ChildOptions&
         for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
         if (!name.empty()) args[0] = const_cast<char*>(name.c_str());
         args.push_back(nullptr);
-        std::vector<char*> env;
-        for (const std::string& entry : options.env)
-          env.push_back(const_cast<char*>(entry.c_str()));
-        env.push_back(nullptr);
-        execve(argv[0].c_str(), args.data(), options.env.empty() ? environ : env.data());
+        execv(argv[0].c_str(), args.data());
         return 127;
       },
       options);

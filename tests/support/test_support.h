@@ -74,16 +74,11 @@ class ScopedTrace {
 struct ChildOptions {
   std::vector<std::string> unset_env;                        // removed first,
   std::vector<std::pair<std::string, std::string>> set_env;  // then these set
-  std::vector<std::string> env;  // a program's whole environment, when not empty
-  std::string cwd;               // empty: the test's own
+  std::string cwd;                                           // empty: the test's own
   std::string stdin_text;
-  bool stdin_held_open = false;     // stdin: a pipe that stays open and empty
-  std::string stdout_file;          // descriptor 1 opened on this file, not captured
-  bool close_stdout = false;        // descriptor 1 closed
-  bool stdout_broken_pipe = false;  // descriptor 1: a pipe whose reader has gone, SIGPIPE ignored
   bool stdout_nonblocking = false;  // a non-blocking pipe, read only once it is full
-  bool merge_stderr = false;        // descriptor 2 is descriptor 1
   int timeout_seconds = 0;          // > 0: SIGALRM ends a child that hangs
+  std::function<void()> in_child;   // run last in the child: other descriptors, environ
 };
 
 struct ChildResult {
