@@ -6,86 +6,134 @@
 
 namespace {
 
-#define QUARN_MOVE_REST(Vector, Load, Store, at, shift)                    \
-  for (int i = 0; i < kLanes; ++i) {                                       \
-    Vector rest = Load(reinterpret_cast<const Vector*>(p + (at) + 3) + i); \
-    Store(reinterpret_cast<Vector*>(out + (at) + 3 - (shift)) + i, rest);  \
+// The block decoder over lanes of some vector width. `Lanes` supplies
+// CopyAndMark (copies kWidth bytes, returns the bit mask of the quotes and
+// backslashes among them) and Copy. Vectors never cross its functions'
+// boundaries, so a variant compiled for wider instructions than the rest
+// of the program passes nothing in registers the caller would not have.
+template <typename Lanes>
+struct BlockDecoderOf {
+  static constexpr int kLanes = static_cast<int>(kBlock / Lanes::kWidth);
+
+  // The block's rest after an escape at `at`, moved back over what the
+  // escape's input bytes left behind.
+  static void MoveRest(const char* p, char* out, ptrdiff_t at, ptrdiff_t shift) {
+    for (int i = 0; i < kLanes; ++i) {
+      Lanes::Copy(p + at + 3 + i * Lanes::kWidth, out + at + 3 - shift + i * Lanes::kWidth);
+    }
   }
 
-#define QUARN_DECODE_BLOCKS(Vector, Load, Store, Splat, Equal, Or, Mask)                  \
-  const Vector quotes = Splat('"');                                                       \
-  const Vector backslashes = Splat('\\');                                                 \
-  constexpr int kLanes = static_cast<int>(kBlock / sizeof(Vector));                       \
-  while (end - p >= kBlockReach) {                                                        \
-    uint64_t specials = 0;                                                                \
-    for (int i = 0; i < kLanes; ++i) {                                                    \
-      Vector part = Load(reinterpret_cast<const Vector*>(p) + i);                         \
-      Store(reinterpret_cast<Vector*>(out) + i, part);                                    \
-      uint64_t hits =                                                                     \
-          static_cast<uint32_t>(Mask(Or(Equal(part, quotes), Equal(part, backslashes)))); \
-      specials |= hits << (i * static_cast<int>(sizeof(Vector)));                         \
-    }                                                                                     \
-    if (specials == 0) {                                                                  \
-      p += kBlock;                                                                        \
-      out += kBlock;                                                                      \
-      continue;                                                                           \
-    }                                                                                     \
-    ptrdiff_t taken = kBlock; /* the block's bytes, and an escape's past its end */       \
-    ptrdiff_t shift = 0;      /* input bytes that decoded to nothing */                   \
-    uint64_t later = specials & (specials - 1);                                           \
-    if ((later & (later - 1)) == 0) {                                                     \
-      /* One or two escapes. A missing second one is at kBlock: its rest moved */         \
-      /* again is the same bytes, and its byte goes to kBlock + 2, which that   */        \
-      /* move writes over (a first escape at 62 or 63 ends past kBlock).        */        \
-      ptrdiff_t first = __builtin_ctzll(specials);                                        \
-      ptrdiff_t second = later != 0 ? __builtin_ctzll(later) : kBlock;                    \
-      int high1 = HexValue(p[first + 1]), low1 = HexValue(p[first + 2]);                  \
-      int high2 = HexValue(p[second + 1]), low2 = HexValue(p[second + 2]);                \
-      bool has_second = second < kBlock;                                                  \
-      bool bad = p[first] == '"' || (high1 | low1) < 0 ||                                 \
-                 (has_second && (p[second] == '"' || (high2 | low2) < 0));                \
-      if (!bad) {                                                                         \
-        int value1 = high1 * 16 + low1, value2 = high2 * 16 + low2;                       \
-        /* An escaped carriage return is dropped: the moved rest covers its byte. */      \
-        out[first] = static_cast<char>(value1);                                           \
-        shift = InputDropped(value1);                                                     \
-        QUARN_MOVE_REST(Vector, Load, Store, first, shift)                                \
-        out[has_second ? second - shift : kBlock + 2] = static_cast<char>(value2);        \
-        shift += has_second ? InputDropped(value2) : 0;                                   \
-        QUARN_MOVE_REST(Vector, Load, Store, second, shift)                               \
-        ptrdiff_t last = (has_second ? second : first) + 3;                               \
-        taken = last > kBlock ? last : kBlock;                                            \
-        p += taken;                                                                       \
-        out += taken - shift;                                                             \
-        continue;                                                                         \
-      }                                                                                   \
-    }                                                                                     \
-    for (; specials != 0; specials &= specials - 1) {                                     \
-      ptrdiff_t at = __builtin_ctzll(specials);                                           \
-      int high = HexValue(p[at + 1]), low = HexValue(p[at + 2]);                          \
-      if (p[at] == '"' || (high | low) < 0) return {p + at, out + at - shift};            \
-      int value = high * 16 + low;                                                        \
-      out[at - shift] = static_cast<char>(value);                                         \
-      shift += InputDropped(value);                                                       \
-      QUARN_MOVE_REST(Vector, Load, Store, at, shift)                                     \
-      if (at + 3 > taken) taken = at + 3;                                                 \
-    }                                                                                     \
-    p += taken;                                                                           \
-    out += taken - shift;                                                                 \
-  }                                                                                       \
-  return {p, out};
+  static Decoded Decode(const char* p, const char* end, char* out) {
+    while (end - p >= kBlockReach) {
+      uint64_t specials = 0;
+      for (int i = 0; i < kLanes; ++i) {
+        uint64_t hits = Lanes::CopyAndMark(p + i * Lanes::kWidth, out + i * Lanes::kWidth);
+        specials |= hits << (i * Lanes::kWidth);
+      }
+      if (specials == 0) {
+        p += kBlock;
+        out += kBlock;
+        continue;
+      }
+      ptrdiff_t taken = kBlock;  // the block's bytes, and an escape's past its end
+      ptrdiff_t shift = 0;       // input bytes that decoded to nothing
+      uint64_t later = specials & (specials - 1);
+      if ((later & (later - 1)) == 0 && TakeOneOrTwo(p, out, specials, later, taken, shift)) {
+        p += taken;
+        out += taken - shift;
+        continue;
+      }
+      for (; specials != 0; specials &= specials - 1) {
+        ptrdiff_t at = __builtin_ctzll(specials);
+        int high = HexValue(p[at + 1]), low = HexValue(p[at + 2]);
+        if (p[at] == '"' || (high | low) < 0) return {p + at, out + at - shift};
+        int value = high * 16 + low;
+        out[at - shift] = static_cast<char>(value);
+        shift += InputDropped(value);
+        MoveRest(p, out, at, shift);
+        if (at + 3 > taken) taken = at + 3;
+      }
+      p += taken;
+      out += taken - shift;
+    }
+    return {p, out};
+  }
+
+  // One or two escapes, taken without a branch that depends on how many
+  // there are. A missing second one is at kBlock: its rest moved again is
+  // the same bytes, and its byte goes to kBlock + 2, which that move writes
+  // over (a first escape at 62 or 63 ends past kBlock). False, nothing
+  // written past the block, when either is a quote or a bad escape.
+  static bool TakeOneOrTwo(const char* p, char* out, uint64_t specials, uint64_t later,
+                           ptrdiff_t& taken, ptrdiff_t& shift) {
+    ptrdiff_t first = __builtin_ctzll(specials);
+    ptrdiff_t second = later != 0 ? __builtin_ctzll(later) : kBlock;
+    int high1 = HexValue(p[first + 1]), low1 = HexValue(p[first + 2]);
+    int high2 = HexValue(p[second + 1]), low2 = HexValue(p[second + 2]);
+    bool has_second = second < kBlock;
+    if (p[first] == '"' || (high1 | low1) < 0 ||
+        (has_second && (p[second] == '"' || (high2 | low2) < 0))) {
+      return false;
+    }
+    int value1 = high1 * 16 + low1, value2 = high2 * 16 + low2;
+    // An escaped carriage return is dropped: the moved rest covers its byte.
+    out[first] = static_cast<char>(value1);
+    shift = InputDropped(value1);
+    MoveRest(p, out, first, shift);
+    out[has_second ? second - shift : kBlock + 2] = static_cast<char>(value2);
+    shift += has_second ? InputDropped(value2) : 0;
+    MoveRest(p, out, second, shift);
+    ptrdiff_t last = (has_second ? second : first) + 3;
+    taken = last > kBlock ? last : kBlock;
+    return true;
+  }
+};
 
 using BlockDecoder = Decoded (*)(const char* p, const char* end, char* out);
 
 #if defined(__SSE2__)
+struct Sse2Lanes {
+  static constexpr int kWidth = 16;
+  static uint64_t CopyAndMark(const char* p, char* out) {
+    __m128i part = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), part);
+    __m128i hits = _mm_or_si128(_mm_cmpeq_epi8(part, _mm_set1_epi8('"')),
+                                _mm_cmpeq_epi8(part, _mm_set1_epi8('\\')));
+    return static_cast<uint32_t>(_mm_movemask_epi8(hits));
+  }
+  static void Copy(const char* p, char* out) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
+                     _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+  }
+};
+
+#define QUARN_AVX2 __attribute__((target("avx2")))
+struct Avx2Lanes {
+  static constexpr int kWidth = 32;
+  QUARN_AVX2 static uint64_t CopyAndMark(const char* p, char* out) {
+    __m256i part = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), part);
+    __m256i hits = _mm256_or_si256(_mm256_cmpeq_epi8(part, _mm256_set1_epi8('"')),
+                                   _mm256_cmpeq_epi8(part, _mm256_set1_epi8('\\')));
+    return static_cast<uint32_t>(_mm256_movemask_epi8(hits));
+  }
+  QUARN_AVX2 static void Copy(const char* p, char* out) {
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out),
+                        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)));
+  }
+};
+
 Decoded DecodeBlocksSse2(const char* p, const char* end, char* out) {
-  QUARN_DECODE_BLOCKS(__m128i, _mm_loadu_si128, _mm_storeu_si128, _mm_set1_epi8, _mm_cmpeq_epi8,
-                      _mm_or_si128, _mm_movemask_epi8)
+  return BlockDecoderOf<Sse2Lanes>::Decode(p, end, out);
 }
 
-__attribute__((target("avx2"))) Decoded DecodeBlocksAvx2(const char* p, const char* end, char* out){
-    QUARN_DECODE_BLOCKS(__m256i, _mm256_loadu_si256, _mm256_storeu_si256, _mm256_set1_epi8,
-                        _mm256_cmpeq_epi8, _mm256_or_si256, _mm256_movemask_epi8)}
+// Flattened: the template's body and the lanes' functions are inlined
+// here, where AVX2 instructions are allowed.
+__attribute__((target("avx2"), flatten)) Decoded DecodeBlocksAvx2(const char* p, const char* end,
+                                                                  char* out) {
+  return BlockDecoderOf<Avx2Lanes>::Decode(p, end, out);
+}
+#undef QUARN_AVX2
 
 // The widest the processor has, chosen once.
 BlockDecoder ChooseBlockDecoder() {
@@ -95,9 +143,6 @@ BlockDecoder ChooseBlockDecoder() {
 Decoded DecodeBlocksPlain(const char* p, const char*, char* out) { return {p, out}; }
 BlockDecoder ChooseBlockDecoder() { return &DecodeBlocksPlain; }
 #endif
-
-#undef QUARN_DECODE_BLOCKS
-#undef QUARN_MOVE_REST
 
 const BlockDecoder kChosenDecoder = ChooseBlockDecoder();
 
