@@ -158,12 +158,12 @@ void MakeNonBlockingOrWarn(const UniqueFd& fd, const char* line) {
 // One line from the non-blocking pipe; `wait` runs whenever it is empty.
 template <typename Wait>
 int ReadLineWaiting(int descriptor, std::string& line, Wait wait) {
-  if (descriptor < 0) return -1;
+  if (descriptor < 0) return kPipeBadDescriptor;
   line.clear();
   for (;;) {
     char byte;
     ssize_t n = Sys().read(descriptor, &byte, 1);
-    if (n == 0) return 1;
+    if (n == 0) return kPipeEnded;
     if (n < 0) {
       if (errno == EINTR) continue;
       if (errno == EAGAIN || errno == EWOULDBLOCK) {
@@ -176,13 +176,13 @@ int ReadLineWaiting(int descriptor, std::string& line, Wait wait) {
       TraceMessage(
           "ERROR: ReadLineFromPipe(): Error while reading from pipe; line read so far: %s; ec = %d",
           line.c_str(), errno);
-      return -2;
+      return kPipeFailed;
     }
     if (byte != '\n') {
       if (line.size() >= kMaxStartupLine) {
         TraceMessage("ERROR: ReadLineFromPipe(): Line longer than %d bytes",
                      static_cast<int>(kMaxStartupLine));
-        return -2;
+        return kPipeFailed;
       }
       line.push_back(byte);
       continue;
@@ -310,16 +310,16 @@ int ReadStartupLines(StartupStreams& streams, const std::string& program, Daemon
   std::string daemon = "the daemon program '" + PrintableText(program, kQuotedTextBytes) + "'";
   std::string line;
   int result = streams.ReadLine(line);
-  if (result == 1) {
+  if (result == kPipeEnded) {
     TraceMessage("ERROR: StartNewDaemon(): Other end of the pipe could be closed; result = %d",
                  result);
     *showErrors = true;
-    return -6;
+    return kStartNoFirstLine;
   }
   if (result != 0) {
     TraceMessage("ERROR: StartNewDaemon(): Error reading data from the pipe; result = %d", result);
     ReportToUser("cannot read the start-up lines of " + daemon);
-    return -6;
+    return kStartNoFirstLine;
   }
   if (StringStartsWith(line, kDebuggerNotice)) {
     TraceMessage("StartNewDaemon(): Got Debugger startup message");
@@ -328,7 +328,7 @@ int ReadStartupLines(StartupStreams& streams, const std::string& program, Daemon
       TraceMessage("ERROR: StartNewDaemon(): Error reading data from the pipe; result = %d",
                    result);
       ReportToUser(daemon + " stopped after its debugger notice, without reporting its port");
-      return -7;
+      return kStartNoLineAfterNotice;
     }
   }
   if (!StringStartsWith(line, std::string(kPortPrefix))) {
@@ -337,14 +337,14 @@ int ReadStartupLines(StartupStreams& streams, const std::string& program, Daemon
         line.c_str());
     ReportToUser(daemon +
                  " did not report its port; it printed: " + PrintableText(line, kQuotedTextBytes));
-    return -8;
+    return kStartNoPortLine;
   }
   int port = ConvertStringToInt(line.c_str() + kPortPrefix.size(), 10);
   result = streams.ReadLine(line);
   if (result != 0) {
     TraceMessage("ERROR: StartNewDaemon(): Error reading data from the pipe; result = %d", result);
     ReportToUser(daemon + " stopped after its port, without reporting its key");
-    return -9;
+    return kStartNoKeyLine;
   }
   if (!StringStartsWith(line, std::string(kKeyPrefix))) {
     TraceMessage(
@@ -352,7 +352,7 @@ int ReadStartupLines(StartupStreams& streams, const std::string& program, Daemon
         line.c_str());
     ReportToUser(daemon +
                  " did not report its key; it printed: " + PrintableText(line, kQuotedTextBytes));
-    return -10;
+    return kStartNoKey;
   }
   std::string key(TextView(line).substr(kKeyPrefix.size()));
   TraceMessage("StartNewDaemon(): Read data from daemon process stdout: Port = %d; Key = %s", port,
@@ -361,7 +361,7 @@ int ReadStartupLines(StartupStreams& streams, const std::string& program, Daemon
     TraceMessage("ERROR: StartNewDaemon(): Empty key or invalid port; key = %s; port = %d",
                  key.c_str(), port);
     ReportToUser(daemon + " reported an invalid port or an empty key");
-    return -11;
+    return kStartBadPortOrKey;
   }
   location->port = port;
   location->key = key;
@@ -392,11 +392,11 @@ int HandleDaemonStartFailure(int descriptor) {
 int StartNewDaemon(const std::string& installDir, const std::string& configDir,
                    DaemonLocation* location, pid_t* daemonPid) {
   TraceMessage("------------------------START NEW DAEMON--------------------------");
-  if (location == nullptr) return -1;
+  if (location == nullptr) return kStartBadArguments;
   if (!IsPathDirectory(installDir)) {
     ReportToUser("cannot start a daemon: the install directory '" +
                  PrintableText(installDir, kQuotedTextBytes) + "' is not a directory");
-    return -1;
+    return kStartBadArguments;
   }
   std::string program = DaemonProgramPath(installDir);
 
@@ -409,13 +409,13 @@ int StartNewDaemon(const std::string& installDir, const std::string& configDir,
     int error = errno;
     TraceMessage("ERROR: StartNewDaemon(): Error creating pipe for stdout; ec = %d", error);
     cannot_start(error);
-    return -2;
+    return kStartNoPipe;
   }
   if (err.Open() != 0) {
     int error = errno;
     TraceMessage("ERROR: StartNewDaemon(): Error creating pipe for stderr; ec = %d", error);
     cannot_start(error);
-    return -2;
+    return kStartNoPipe;
   }
   MakeNonBlockingOrWarn(
       out.read,
@@ -428,7 +428,7 @@ int StartNewDaemon(const std::string& installDir, const std::string& configDir,
     int error = errno;
     TraceMessage("ERROR: StartNewDaemon(): Error spawning off a child process; ec = %d", error);
     cannot_start(error);
-    return -3;
+    return kStartNoFork;
   }
   if (pid == 0) RunDaemonChild(installDir, configDir, out, err);
 
@@ -466,7 +466,7 @@ int StartNewDaemon(const std::string& installDir, const std::string& configDir,
   // The daemon keeps its ends; ours close now, and a failure is the code.
   // (Ours of the write ends were closed right after the fork.)
   int started = code;
-  if (!CloseNow(out.read) || !CloseNow(err.read)) code = -12;
+  if (!CloseNow(out.read) || !CloseNow(err.read)) code = kStartCloseFailed;
   if (started == 0 && code != 0) {
     ReportToUser("cannot close the pipes of the daemon program '" +
                  PrintableText(program, kQuotedTextBytes) + "'");

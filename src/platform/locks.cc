@@ -68,21 +68,21 @@ int CreateStepByStep(const std::string& path, int* fd) {
   std::string parent;
   if (GetParentDirPath(path, parent) != 0) {
     TraceMessage("ERROR: AcquireFileLock(): Could not get parent directory for %S", path.c_str());
-    return -4;
+    return kLockNoParent;
   }
   if (!IsNullOrEmpty(parent) && IsPathValid(parent)) {
     TraceMessage("AcquireFileLock(): Parent path is valid");
     if (!IsPathDirectory(parent)) {
       TraceMessage("ERROR: AcquireFileLock(): Parent path %S is valid, but not a directory",
                    parent.c_str());
-      return -5;
+      return kLockParentNotDirectory;
     }
   } else {
     TraceMessage("AcquireFileLock(): Parent path does not exist; creating it...");
     if (MkDirs(parent) != 0) {
       TraceMessage("ERROR: AcquireFileLock(): Could not create directory hierarchy for parent %S",
                    path.c_str());
-      return -6;
+      return kLockParentNotMade;
     }
   }
   *fd = ::open(path.c_str(), kOpenFlags | O_CREAT, kLockFileMode);
@@ -90,7 +90,7 @@ int CreateStepByStep(const std::string& path, int* fd) {
   if (*fd < 0) {
     TraceMessage("ERROR: AcquireFileLock(): Error while creating file %S; ec = %d", path.c_str(),
                  errno);
-    return -7;
+    return kLockCreateFailed;
   }
   return 0;
 }
@@ -123,7 +123,7 @@ int OpenLockFile(int dirFd, const char* name, const std::string& path, int* fd) 
   }
   switch (error) {
   case EISDIR:
-    return -1;
+    return kLockBadArguments;
   case ELOOP:
     RemoveLink(dirFd, name, path);
     return kRetry;
@@ -141,11 +141,11 @@ int OpenLockFile(int dirFd, const char* name, const std::string& path, int* fd) 
   if (::fstatat(dirFd, name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
     TraceMessage("ERROR: AcquireFileLock(): Error while creating file %S; ec = %d", path.c_str(),
                  error);
-    return -7;
+    return kLockCreateFailed;
   }
   if (S_ISDIR(info.st_mode)) {
     TraceMessage("ERROR: AcquireFileLock(): Path %S exists, and is not a file", path.c_str());
-    return -2;
+    return kLockNotRegular;
   }
   if (!S_ISREG(info.st_mode)) {  // a socket refuses open()
     RemoveSpecialFile(dirFd, name, path);
@@ -153,7 +153,7 @@ int OpenLockFile(int dirFd, const char* name, const std::string& path, int* fd) 
   }
   TraceMessage("ERROR: AcquireFileLock(): Could not open file %S; ec = %d", path.c_str(), error);
   ReportForeignLockFile(path, info);
-  return -3;
+  return kLockOpenFailed;
 }
 
 bool SameFile(const struct stat& a, const struct stat& b) {
@@ -163,7 +163,7 @@ bool SameFile(const struct stat& a, const struct stat& b) {
 }  // namespace
 
 int AcquireFileLockAt(int dirFd, const char* name, const std::string& path, int* fileHandle) {
-  if (fileHandle == nullptr) return -1;
+  if (fileHandle == nullptr) return kLockBadArguments;
   *fileHandle = -1;
   TraceMessage("AcquireFileLock(): path = %S", path.c_str());
   for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
@@ -194,19 +194,20 @@ int AcquireFileLockAt(int dirFd, const char* name, const std::string& path, int*
 }
 
 int AcquireFileLock(const std::string& path, int* fileHandle) {
-  if (fileHandle == nullptr || IsPathDirectory(path)) return -1;
+  if (fileHandle == nullptr || IsPathDirectory(path)) return kLockBadArguments;
   return AcquireFileLockAt(AT_FDCWD, path.c_str(), path, fileHandle);
 }
 
 int ReleaseFileLockAt(int dirFd, const char* name, const std::string& path, int* fileHandle) {
-  if (fileHandle == nullptr) return -1;
+  if (fileHandle == nullptr) return kReleaseFileGone;
   bool named = !IsNullOrEmpty(path);
   if (*fileHandle < 0) {
     struct stat info;
-    if (!named || ::fstatat(dirFd, name, &info, 0) != 0 || !S_ISREG(info.st_mode)) return -1;
+    if (!named || ::fstatat(dirFd, name, &info, 0) != 0 || !S_ISREG(info.st_mode))
+      return kReleaseFileGone;
     TraceMessage("ERROR: ReleaseFileLock(): File handle is invalid. Path to unlock = %S",
                  path.c_str());
-    return -2;
+    return kReleaseBadHandle;
   }
   int fd = *fileHandle;
   // Deleted while still locked, so that nobody can lock the file anew while
@@ -220,7 +221,7 @@ int ReleaseFileLockAt(int dirFd, const char* name, const std::string& path, int*
     (void)::lockf(fd, F_ULOCK, 0);
     CloseFd(fd);
     *fileHandle = -1;
-    return -1;
+    return kReleaseFileGone;
   }
   bool unlocked = ::lockf(fd, F_ULOCK, 0) == 0;
   if (!unlocked) {
@@ -232,15 +233,15 @@ int ReleaseFileLockAt(int dirFd, const char* name, const std::string& path, int*
   if (!closed) {
     TraceMessage("ERROR: ReleaseFileLock(): Error while closing file handle of %S; ec = %d",
                  path.c_str(), errno);
-    return unlocked ? -4 : -3;
+    return unlocked ? kReleaseCloseFailed : kReleaseUnlockFailed;
   }
   if (!deleted) {
     TraceMessage("ERROR: ReleaseFileLock(): Error while deleting lock file %S; ec = %d",
                  path.c_str(), delete_errno);
-    return unlocked ? -5 : -3;
+    return unlocked ? kReleaseDeleteFailed : kReleaseUnlockFailed;
   }
   TraceMessage("ReleaseFileLock(): File %S unlocked and deleted", path.c_str());
-  return unlocked ? 0 : -3;
+  return unlocked ? 0 : kReleaseUnlockFailed;
 }
 
 int ReleaseFileLock(const std::string& path, int* fileHandle) {

@@ -5,19 +5,30 @@
 
 #include <string>
 
-constexpr int kLockBusy = -8;
+/// AcquireFileLock's codes besides 0 (locked, handle set).
+constexpr int kLockBadArguments = -1;  // a null handle, or a directory at the path
+constexpr int kLockNotRegular = -2;
+constexpr int kLockOpenFailed = -3;
+constexpr int kLockNoParent = -4;
+constexpr int kLockParentNotDirectory = -5;
+constexpr int kLockParentNotMade = -6;
+constexpr int kLockCreateFailed = -7;
+constexpr int kLockBusy = -8;  // held by another process (handle left at -1)
 /// AcquireFileLockAt only: the directory open on dirFd has been deleted.
 constexpr int kLockDirGone = -9;
+
+/// ReleaseFileLock's codes besides 0.
+constexpr int kReleaseFileGone = -1;  // or a null handle or empty path; a valid handle still ends
+constexpr int kReleaseBadHandle = -2;
+constexpr int kReleaseUnlockFailed = -3;
+constexpr int kReleaseCloseFailed = -4;
+constexpr int kReleaseDeleteFailed = -5;
+
 /// Opens (creating with mode 0600 and missing parents) and locks the whole
-/// file without waiting; the descriptor is close-on-exec. 0 locked (handle
-/// set); -1 null handle or a directory; -2 not a regular file; -3 open;
-/// -4 no parent; -5 parent not a directory; -6 parent not creatable;
-/// -7 create; -8 held by another process (handle left at -1).
+/// file without waiting; the descriptor is close-on-exec.
 [[nodiscard]] int AcquireFileLock(const std::string& path, int* fileHandle);
 /// Deletes the lock file while still holding it, then unlocks and closes;
-/// the handle ends at -1. 0; -1 null handle, empty path, or the file has
-/// gone (a valid handle is still unlocked and closed); -2 handle below 0;
-/// -3 unlock failed; -4 close failed; -5 delete failed.
+/// the handle ends at -1.
 [[nodiscard]] int ReleaseFileLock(const std::string& path, int* fileHandle);
 
 // The same on the file `name` relative to the directory open on `dirFd`.

@@ -25,12 +25,13 @@ int ReadLocationFile(const std::string& path, int32_t& port, std::string& key) {
 int ReadLocationFileAt(int dirFd, const char* name, const std::string&, int32_t& port,
                        std::string& key) {
   TraceMessage("----------------------------READ LOCATION---------------------------------");
-  if (*name == '\0') return -1;
+  if (*name == '\0') return kEntryFileUnreadable;
   // O_NONBLOCK: a file swapped for a FIFO must not hang the lookup; a link
   // is never followed out of the registry.
   UniqueFd fd(::openat(dirFd, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW));
   struct stat info;
-  if (!fd.Valid() || ::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode)) return -1;
+  if (!fd.Valid() || ::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode))
+    return kEntryFileUnreadable;
   // Another user's file names another user's daemon: never ours to use.
   if (info.st_uid != ::geteuid()) return kEntryFileForeign;
   // One read of the record; whatever follows it is never read.
@@ -41,13 +42,13 @@ int ReadLocationFileAt(int dirFd, const char* name, const std::string&, int32_t&
   } while (got < 0 && errno == EINTR);
   int result = 0;
   if (got < static_cast<ssize_t>(sizeof(record))) {
-    result = -2;
+    result = kLocationFileShort;
   } else {
     DecodeLocationRecord(record, port, key);
     TraceMessage("ReadLocationFile(): Port = %d", port);
     TraceMessage("ReadLocationFile(): Key = %s", key.c_str());
   }
-  if (CloseFd(fd.Release()) != 0 && result == 0) result = -4;
+  if (CloseFd(fd.Release()) != 0 && result == 0) result = kLocationCloseFailed;
   return result;
 }
 
@@ -68,7 +69,9 @@ int ReadEntryFile(int dirFd, const char* name, const std::string& path, std::str
 }
 
 // The readers' code for ReadSmallFileAt's failure.
-int ReadFailure(int result) { return result == kFileTooLarge ? kEntryFileTooLarge : -1; }
+int ReadFailure(int result) {
+  return result == kFileTooLarge ? kEntryFileTooLarge : kEntryFileUnreadable;
+}
 
 }  // namespace
 
@@ -83,7 +86,7 @@ int ReadSandboxesFileAt(int dirFd, const char* name, const std::string& path,
   TraceMessage("----------------------------READ SANDBOXES---------------------------------");
   std::string text;
   int result = ReadEntryFile(dirFd, name, path, text);
-  if (result == kNotRegularFile) return -1;
+  if (result == kNotRegularFile) return kEntryFileUnreadable;
   if (result == kEntryFileForeign) return result;
   if (result != 0) {
     TraceMessage("ERROR: ReadSandboxesFile(): Error reading sandbox file data; result = %d",
@@ -151,7 +154,7 @@ int ReadPropertiesFileAt(int dirFd, const char* name, const std::string& path,
   TraceMessage("----------------------------READ PROPERTIES---------------------------------");
   std::string text;
   int result = ReadEntryFile(dirFd, name, path, text);
-  if (result == kNotRegularFile) return -1;
+  if (result == kNotRegularFile) return kEntryFileUnreadable;
   if (result == kEntryFileForeign) return result;
   if (result != 0) {
     TraceMessage("ERROR: ReadPropertiesFile(): Error reading properties file %S; result = %d",

@@ -41,7 +41,7 @@ int ChooseDaemon(const DaemonRegistryList& entries, const std::string& workingDi
   }
   *location = DaemonLocation();
   TraceMessage("FindDaemon(): No daemon found");
-  return -3;
+  return kFindNoneQualified;
 }
 
 }  // namespace
@@ -49,7 +49,7 @@ int ChooseDaemon(const DaemonRegistryList& entries, const std::string& workingDi
 int FindDaemon(const RegistryDir& registry, const std::string& workingDirPath,
                DaemonLocation* location, const std::set<std::string>* passOver) {
   TraceMessage("------------------------FIND DAEMON--------------------------");
-  if (location == nullptr || !registry.IsOpen()) return -1;
+  if (location == nullptr || !registry.IsOpen()) return kFindBadArguments;
   TraceMessage("FindDaemon(): Daemon Registry Path = %S", registry.path().c_str());
   // A daemon serves the command by the directory's text, and tells the
   // user itself that it is missing; starting one per run would not help.
@@ -69,7 +69,7 @@ int FindDaemon(const RegistryDir& registry, const std::string& workingDirPath,
     int listed = ListDaemons(registry, workingDirPath, entries, lock_wait, &skipped_busy);
     if (listed != 0) {
       TraceMessage("ERROR: FindDaemon(): Error while listing daemons; result = %d", listed);
-      return -2;
+      return kFindScanFailed;
     }
     int chosen = ChooseDaemon(entries, workingDirPath, location, passOver);
     if (chosen == 0 || !skipped_busy) return chosen;

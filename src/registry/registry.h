@@ -44,12 +44,29 @@ constexpr long long kStartLockWaitUs = 30000000;
 /// The wait for a new daemon's entry to be listed.
 constexpr long long kNewEntryWaitUs = 2000000;
 
+/// The entry readers' codes besides 0 (and those in entry_files.h).
+constexpr int kEntryFileUnreadable = -1;  // not a regular file, or it cannot be opened or read
+constexpr int kLocationFileShort = -2;    // fewer bytes than a location record
+constexpr int kLocationCloseFailed = -4;
+
+/// The passes' codes besides 0.
+constexpr int kPassNotPossible = -1;  // the registry is not open, or its lock stayed busy
+constexpr int kPassListingFailed = -2;
+constexpr int kPassReleaseFailed = -3;  // the registry lock could not be released
+
+/// FindDaemon's codes besides 0 (chosen).
+constexpr int kFindBadArguments = -1;  // the location is left unchanged
+constexpr int kFindScanFailed = -2;
+constexpr int kFindNoneQualified = -3;
+
+/// AwaitDaemonEntry's code: not listed in time, or the new daemon failed.
+constexpr int kEntryNotListed = -1;
+
 /// Port (big-endian, bytes 0-3) and key text (bytes 4-19) of a location file.
-/// 0; -1 not a regular file or cannot be opened; -2 short; -4 close failed.
 [[nodiscard]] int ReadLocationFile(const std::string& path, int32_t& port, std::string& key);
-/// One sandbox root per line, converted from UTF-8 and trimmed. 0; -1.
+/// One sandbox root per line, converted from UTF-8 and trimmed.
 [[nodiscard]] int ReadSandboxesFile(const std::string& path, std::vector<std::string>& sandboxes);
-/// "name: value" lines. 0; -1.
+/// "name: value" lines.
 [[nodiscard]] int ReadPropertiesFile(const std::string& path,
                                      std::map<std::string, std::string>& properties);
 /// Empties the list.
@@ -57,18 +74,16 @@ void DestroyDaemonRegistryList(DaemonRegistryList& list);
 
 // The passes, by the registry's path: each opens and checks it first (a
 // registry that is not the user's own is refused like a missing one).
-/// Deletes every entry whose alivelock nobody holds. 0; -1 not a directory
-/// or registry lock busy; -2 listing failed; -3 registry lock release failed.
+/// Deletes every entry whose alivelock nobody holds. 0, or a kPass code.
 [[nodiscard]] int PurgeStaleDaemonEntries(const std::string& registryPath);
 /// Purges, then reads every live entry into `entries` (listing order).
-/// 0; -1 not directories or registry lock busy; -2 listing; -3 release.
+/// 0, or a kPass code.
 [[nodiscard]] int ListDaemons(const std::string& registryPath, const std::string& workingDirPath,
                               DaemonRegistryList& entries);
 /// The first live entry with a sandbox root that prefixes the working
 /// directory, else the last entry without sandboxes. The working directory
-/// is matched by its text and need not exist. 0 chosen; -1 bad arguments
-/// (location unchanged); -2 scan failed; -3 none qualified. When none
-/// qualified but an entry was busy, it looks again.
+/// is matched by its text and need not exist. 0 chosen, or a kFind code.
+/// When none qualified but an entry was busy, it looks again.
 [[nodiscard]] int FindDaemon(const std::string& registryPath, const std::string& workingDirPath,
                              DaemonLocation* location);
 
@@ -86,8 +101,8 @@ void DestroyDaemonRegistryList(DaemonRegistryList& list);
 
 /// Polls the registry until the new daemon's entry is listed: its port,
 /// and its key when the daemon printed 32 hexadecimal digits (either case).
-/// 0 listed; -1 not within kNewEntryWaitUs, or the daemon started as `pid`
-/// has failed (ended with a non-zero status or by a signal).
+/// 0 listed; kEntryNotListed not within kNewEntryWaitUs, or the daemon
+/// started as `pid` has failed (ended with a non-zero status or by a signal).
 int AwaitDaemonEntry(const RegistryDir& registry, const DaemonLocation& location, pid_t pid);
 
 /// The start lock, kStartLockName in the registry directory: one front end

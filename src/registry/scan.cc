@@ -163,7 +163,7 @@ void ScanLockedEntry(const EntryDir& entry, DaemonRegistryList& entries) {
 }
 
 // One pass: `visit` for each listed entry, under the registry lock. The
-// pass's result: 0, -1, -2 or -3.
+// pass's result: 0 or a kPass code.
 template <typename Visit>
 int UnderRegistryLock(const RegistryDir& registry, Backoff& wait, const char* pass, Visit visit) {
   LockIn registry_lock(registry.fd(), kRegistryLockName, registry.Join(kRegistryLockName));
@@ -171,7 +171,7 @@ int UnderRegistryLock(const RegistryDir& registry, Backoff& wait, const char* pa
     TraceMessage(
         (std::string("ERROR: ") + pass + "(): Failed to acquire registry dir lock; %S").c_str(),
         registry_lock.path().c_str());
-    return -1;
+    return kPassNotPossible;
   }
   int result = 0;
   std::vector<std::string> names;
@@ -181,7 +181,7 @@ int UnderRegistryLock(const RegistryDir& registry, Backoff& wait, const char* pa
         (std::string("ERROR: ") + pass + "(): Error while retrieving directory contents for %S")
             .c_str(),
         registry.path().c_str());
-    result = -2;
+    result = kPassListingFailed;
   } else {
     visit(names, links);
   }
@@ -191,7 +191,7 @@ int UnderRegistryLock(const RegistryDir& registry, Backoff& wait, const char* pa
                   "(): Error releasing daemon registry lock; @ %S; result = %d")
                      .c_str(),
                  registry_lock.path().c_str(), released);
-    if (result == 0) result = -3;
+    if (result == 0) result = kPassReleaseFailed;
   }
   return result;
 }
@@ -215,7 +215,7 @@ int ScanPass(const RegistryDir& registry, DaemonRegistryList& entries, Backoff& 
 
 int PurgeStaleDaemonEntries(const RegistryDir& registry, Backoff& wait) {
   TraceMessage("----------------------------PURGE DAEMONS---------------------------------");
-  if (!registry.IsOpen()) return -1;
+  if (!registry.IsOpen()) return kPassNotPossible;
   return UnderRegistryLock(
       registry, wait, "PurgeStaleDaemonEntries",
       [&](const std::vector<std::string>& names, const std::vector<bool>& links) {
@@ -237,7 +237,7 @@ int ListDaemons(const RegistryDir& registry, const std::string& workingDirPath,
                 DaemonRegistryList& entries, Backoff& wait, bool* skippedBusy) {
   TraceMessage("----------------------------LIST DAEMONS---------------------------------");
   (void)workingDirPath;  // looked up by its text alone: it need not exist
-  if (!registry.IsOpen()) return -1;
+  if (!registry.IsOpen()) return kPassNotPossible;
   DestroyDaemonRegistryList(entries);
   int purged = PurgeStaleDaemonEntries(registry, wait);
   if (purged != 0) {
@@ -304,13 +304,13 @@ int AwaitDaemonEntry(const RegistryDir& registry, const DaemonLocation& location
     }
     if (DaemonFailed(pid, &ended)) {
       TraceMessage("WARNING: AwaitDaemonEntry(): The new daemon has failed after %d us", waited);
-      return -1;
+      return kEntryNotListed;
     }
     int step = poll.Pause();
     if (step == 0) {
       TraceMessage("WARNING: AwaitDaemonEntry(): The new daemon's entry is not listed after %d us",
                    waited);
-      return -1;
+      return kEntryNotListed;
     }
     waited += step;
   }

@@ -14,7 +14,7 @@ int AcquireStartLock(RegistryDir& registry, int* handle) {
     (void)MkDirs(registry.path());
     int opened = registry.Open(registry.path());
     if (opened == kRegistryUntrusted) return kRegistryUntrusted;
-    if (opened != 0) return -6;
+    if (opened != 0) return kLockParentNotMade;
   }
   std::string path = registry.Join(kStartLockName);
   // A start takes a few milliseconds; a holder that dies frees the lock.
