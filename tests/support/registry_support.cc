@@ -3,8 +3,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <fstream>
+
 #include "platform/files.h"
-#include "support/test_support.h"
+#include "support/processes.h"
 
 void MakeEntry(const std::string& registry, const std::string& name, int port,
                const char* sandboxes) {
@@ -13,9 +16,9 @@ void MakeEntry(const std::string& registry, const std::string& name, int port,
   std::string record;
   for (int shift = 24; shift >= 0; shift -= 8) record += static_cast<char>((port >> shift) & 0xFF);
   for (int i = 0; i < 16; ++i) record += static_cast<char>(i);
-  WriteFile(dir + "/location", record);
-  if (sandboxes) WriteFile(dir + "/sandboxes", sandboxes);
-  WriteFile(dir + "/daemon.properties", "name: " + name + "\n");
+  std::ofstream(dir + "/location", std::ios::binary) << record;
+  if (sandboxes) std::ofstream(dir + "/sandboxes", std::ios::binary) << sandboxes;
+  std::ofstream(dir + "/daemon.properties") << "name: " << name << "\n";
 }
 
 LockHolder::LockHolder(const std::vector<std::string>& paths, int holdMs) {

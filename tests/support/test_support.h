@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "support/processes.h"
+
 /// Number of open descriptors of this process.
 int CountOpenFds();
 
@@ -94,13 +96,4 @@ ChildResult RunChild(const std::function<int()>& body, const ChildOptions& optio
 /// argv[0] (default: the path). Descriptors above 2 are closed first.
 ChildResult RunProgram(const std::vector<std::string>& argv, const ChildOptions& options = {},
                        const std::string& name = "");
-/// Starts `body` in a child without waiting; returns its pid.
-pid_t ForkChild(const std::function<int()>& body);
-/// Waits for `pid`; its exit status, or 128 + signal.
-int WaitChild(pid_t pid);
-/// True while `pid` runs (not a zombie, not gone).
-bool ProcessRunning(pid_t pid);
-/// Makes this process adopt orphaned descendants (daemons started by quarn).
-void BecomeSubreaper();
-
 #endif  // QUARN_TESTS_SUPPORT_TEST_SUPPORT_H_

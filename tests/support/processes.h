@@ -1,0 +1,19 @@
+// Child processes for the tests and the benchmarks: no test framework
+// here, so that the benchmark driver shares them.
+#ifndef QUARN_TESTS_SUPPORT_PROCESSES_H_
+#define QUARN_TESTS_SUPPORT_PROCESSES_H_
+
+#include <sys/types.h>
+
+#include <functional>
+
+/// Starts `body` in a child without waiting; returns its pid.
+pid_t ForkChild(const std::function<int()>& body);
+/// Waits for `pid`; its exit status, or 128 + signal.
+int WaitChild(pid_t pid);
+/// True while `pid` runs (not a zombie, not gone).
+bool ProcessRunning(pid_t pid);
+/// Makes this process adopt orphaned descendants (daemons started by quarn).
+void BecomeSubreaper();
+
+#endif  // QUARN_TESTS_SUPPORT_PROCESSES_H_
