@@ -102,32 +102,6 @@ TEST_F(QuarnE2E, OverlappingRunsShareOneDaemon) {
   }
 }
 
-TEST_F(QuarnE2E, StartupFailuresReportTheDaemonsErrors) {
-  std::string fake = temp_.Sub("fake-trel");
-  struct Case {
-    std::string script, err;
-  } cases[] = {
-      {"echo 'trel: broken install' >&2\necho 'trel: second line' >&2\nexit 1\n",
-       "trel: broken install\ntrel: second line\n"},
-      {"echo nothing useful\nexit 0\n",
-       "quarn: the daemon program '" + fake +
-           "' did not report its port; it printed: nothing useful\n"},
-      {"echo 'Port: 1234'\necho 'Key: '\n",
-       "quarn: the daemon program '" + fake + "' did not report its key; it printed: Key:\n"},
-      {"exit 0\n", "quarn: the daemon program '" + fake + "' ended without reporting its port\n"},
-      {"", "quarn: cannot run the daemon program '" + temp_.Sub("missing") +
-               "': No such file or directory\n"},
-  };
-  for (const Case& c : cases) {
-    WriteFile(fake, "#!/bin/sh\n" + c.script, 0755);
-    ChildOptions options;
-    options.set_env = {{"TREL_DAEMON_PATH", c.script.empty() ? temp_.Sub("missing") : fake}};
-    ChildResult r = Quarn({"echo", "hi"}, options);
-    EXPECT_EQ(13, r.status) << c.script;
-    EXPECT_EQ(c.err, r.err);
-  }
-}
-
 TEST_F(QuarnE2E, ColdStartsStartOnlyTheDaemonsNeeded) {
   // A daemon that prints its key in lower case is found at once, the
   // start lock not held for the wait's whole bound; the trace has a line

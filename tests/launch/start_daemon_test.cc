@@ -47,33 +47,46 @@ class StartDaemonTest : public QuarnTest {
   std::string install_;
 };
 
-TEST_F(StartDaemonTest, StartupLineRules) {
+TEST_F(StartDaemonTest, StartupLinesAndWhatTheUserIsTold) {
+  const std::string program = "quarn: the daemon program '" + install_ + "/trel' ";
   struct Case {
-    std::string output, report;
-    bool stays = true;  // keeps running after its output
+    std::string script, report;
+    std::string err;  // a part of standard error
   } cases[] = {
-      {"Listening for transport dt_socket at address: 5005\\nPort: 5\\nKey: k\\n", "0 5 [k]"},
-      {"Port: 7\\nKey:   xyz  \\r\\n", "0 7 [  xyz]"},
-      {"Port: 12a\\nKey: k\\n", "-11 "},
-      {"Port: -5\\nKey: k\\n", "-11 "},
-      {"Port: 5\\nKey: \\n", "-10 "},
-      {"Port: \\nKey: k\\n", "-8 "},
-      {"Port: 5\\n", "-9 ", false},
-      {"Port: " + std::string(70000, '1') + "\\n", "-6 "},  // past the line limit
-      {"Listening for transport dt_socket\\n", "-7 ", false},
+      {"printf 'Listening for transport dt_socket at address: 5005\\nPort: 5\\nKey: k\\n'",
+       "0 5 [k]", ""},
+      {"printf 'Port: 7\\nKey:   xyz  \\r\\n'", "0 7 [  xyz]", ""},
+      {"printf 'Port: 12a\\nKey: k\\n'", "-11 ", "reported an invalid port or an empty key"},
+      {"printf 'Port: -5\\nKey: k\\n'", "-11 ", ""},
+      {"printf 'Port: 5\\nKey: \\n'", "-10 ",
+       program + "did not report its key; it printed: Key:\n"},
+      {"printf 'Port: \\nKey: k\\n'", "-8 ", ""},
+      {"echo nothing useful", "-8 ",
+       program + "did not report its port; it printed: nothing useful\n"},
+      {"printf 'Port: 5\\n'; exit 0", "-9 ", "stopped after its port, without reporting its key"},
+      {"printf 'Port: " + std::string(70000, '1') + "\\n'", "-6 ", ""},  // past the line limit
+      {"echo 'Listening for transport dt_socket'; exit 0", "-7 ", "after its debugger notice"},
+      {"exit 0", "-6 ", program + "ended without reporting its port\n"},
+      {"echo 'trel: broken install' >&2; echo 'trel: second line' >&2; exit 1", "-6 ",
+       "trel: broken install\ntrel: second line\n"},
   };
   ScopedEnv path("TREL_DAEMON_PATH", nullptr);  // the program next to quarn
   for (const Case& c : cases) {
-    Fake("printf '" + c.output + (c.stays ? "'\nexec sleep 30\n" : "'\n"));
+    Fake(c.script + "\nexec sleep 30\n");
     ChildResult r = Start();
-    EXPECT_EQ(0u, r.report.find(c.report)) << c.output << ": " << r.report;
+    EXPECT_EQ(0u, r.report.find(c.report)) << c.script << ": " << r.report;
+    EXPECT_NE(std::string::npos, r.err.find(c.err)) << c.script << ": " << r.err;
     pid_t daemon = std::stoi(ReadFile(temp_.Sub("pid")));
     if (c.report[0] == '0') {
       kill(daemon, SIGKILL);
     } else {
-      EXPECT_FALSE(ProcessRunning(daemon)) << c.output;  // a failed daemon is killed
+      EXPECT_FALSE(ProcessRunning(daemon)) << c.script;  // a failed daemon is killed
     }
   }
+  ScopedEnv missing("TREL_DAEMON_PATH", temp_.Sub("missing").c_str());
+  EXPECT_EQ("quarn: cannot run the daemon program '" + temp_.Sub("missing") +
+                "': No such file or directory\n",
+            Start().err);
 }
 
 pid_t FailingFork() {

@@ -57,4 +57,19 @@ TEST_F(FilesTest, TrashNeverFollowsALinkSwappedIn) {
   }
 }
 
+TEST_F(FilesTest, MakeDirectories) {
+  struct stat info;
+  EXPECT_EQ(0, MkDirs(temp_.Sub("a/b/c")));
+  ASSERT_EQ(0, stat(temp_.Sub("a").c_str(), &info));
+  EXPECT_EQ(0700u, info.st_mode & 0777);
+  WriteFile(temp_.Sub("file"), "x");
+  EXPECT_EQ(0, MkDirs(temp_.Sub("file")));       // exists: nothing to do
+  EXPECT_EQ(-1, MkDirs(temp_.Sub("new/")));      // made by the recursion, then mkdir fails
+  EXPECT_EQ(-1, MkDirs(temp_.Sub("file/sub")));  // the parent is a file
+  // A relative name of one component lies in the current directory.
+  EXPECT_EQ(0,
+            RunChild([&] { return chdir(temp_.path().c_str()) != 0 || MkDirs("rel/sub"); }).status);
+  EXPECT_TRUE(Exists(temp_.Sub("rel/sub")));
+}
+
 }  // namespace

@@ -1,20 +1,18 @@
 #include "platform/paths.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 
 #include "platform/files.h"
-#include "platform/strings.h"
 #include "support/test_support.h"
 
 namespace {
 
 class PathsTest : public QuarnTest {};
 
-TEST_F(PathsTest, JoinsAndQuotes) {
+TEST_F(PathsTest, Joins) {
   struct Join {
     std::string base;
     const char* component;
@@ -38,25 +36,6 @@ TEST_F(PathsTest, JoinsAndQuotes) {
   for (const char* path : {"/x", "~/x"}) EXPECT_TRUE(IsPathAbsolute(path)) << path;
   for (const char* path : {"~", "x", "\"/x\""}) EXPECT_FALSE(IsPathAbsolute(path)) << path;
   EXPECT_FALSE(IsPathFile(temp_.path()));  // a directory is no file
-  struct Quote {
-    std::string in;
-    bool removed;
-    std::string unquoted, added;  // RemoveEnclosingQuotes, AddEnclosingQuotes(only if needed)
-  } quotes[] = {
-      {"\"\"", true, "", "\"\""},
-      {"\"", true, "", "\""},
-      {"\"a \"b\" c\"", true, "a \"b\" c", "\"a \"b\" c\""},
-      {"\"abc", false, "\"abc", "\"abc"},
-      {"/my dir", false, "/my dir", "\"/my dir\""},
-      {"/mydir", false, "/mydir", "/mydir"},
-  };
-  for (const Quote& q : quotes) {
-    std::string out = "unchanged";
-    EXPECT_EQ(q.removed, RemoveEnclosingQuotes(q.in, out)) << q.in;
-    EXPECT_EQ(q.unquoted, out) << q.in;
-    AddEnclosingQuotes(q.in, out, true);
-    EXPECT_EQ(q.added, out) << q.in;
-  }
 }
 
 TEST_F(PathsTest, InstallDirectory) {
@@ -110,43 +89,6 @@ TEST_F(PathsTest, ConfigurationAndTemporaryDirectories) {
   ScopedEnv tmp("TMPDIR", "");  // empty: falls through to /tmp
   EXPECT_EQ(0, GetTempDirectory(dir));
   EXPECT_EQ("/tmp", dir);
-}
-
-TEST_F(PathsTest, ConvertStringToInt) {
-  struct Case {
-    const char* text;
-    int base, value;
-  } cases[] = {
-      {"-", 10, 0},
-      {"", 10, 0},
-      {"ff", 16, 255},
-      {"FF", 16, 255},
-      {"+1", 10, -4},
-      {"1F", 10, -4},
-      {"1g", 16, -3},
-      {"12", 8, -2},
-      {"4294967297", 10, 1},
-      {"-42", 10, -42},
-      {"0x10", 16, -3},
-      {"32768", 10, 32768},
-      {"2147483648", 10, INT32_MIN},
-  };
-  for (const Case& c : cases) EXPECT_EQ(c.value, ConvertStringToInt(c.text, c.base)) << c.text;
-}
-
-TEST_F(PathsTest, MakeDirectories) {
-  struct stat info;
-  EXPECT_EQ(0, MkDirs(temp_.Sub("a/b/c")));
-  ASSERT_EQ(0, stat(temp_.Sub("a").c_str(), &info));
-  EXPECT_EQ(0700u, info.st_mode & 0777);
-  WriteFile(temp_.Sub("file"), "x");
-  EXPECT_EQ(0, MkDirs(temp_.Sub("file")));       // exists: nothing to do
-  EXPECT_EQ(-1, MkDirs(temp_.Sub("new/")));      // made by the recursion, then mkdir fails
-  EXPECT_EQ(-1, MkDirs(temp_.Sub("file/sub")));  // the parent is a file
-  // A relative name of one component lies in the current directory.
-  EXPECT_EQ(0,
-            RunChild([&] { return chdir(temp_.path().c_str()) != 0 || MkDirs("rel/sub"); }).status);
-  EXPECT_TRUE(Exists(temp_.Sub("rel/sub")));
 }
 
 }  // namespace

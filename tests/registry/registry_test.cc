@@ -68,6 +68,13 @@ TEST_F(RegistryTest, EntryFiles) {
   WriteFile(temp_.Sub("max"), std::string(1 << 20, '/'));  // at the size limit: still read
   EXPECT_EQ(0, ReadSandboxesFile(temp_.Sub("max"), sandboxes));
   std::map<std::string, std::string> properties;
+  WriteFile(temp_.Sub("p"), "  pid: 42  \r\nname: x y\n:v\n\nk:\n");
+  EXPECT_EQ(0, ReadPropertiesFile(temp_.Sub("p"), properties));
+  EXPECT_EQ((std::map<std::string, std::string>{{"pid", "42"}, {"name", "x y"}, {"k", ""}}),
+            properties);
+  std::vector<std::string> lines;  // the same lines, by the named interface's reader
+  EXPECT_EQ(0, ReadAsciiFileAsLines(temp_.Sub("p"), lines));
+  EXPECT_EQ((std::vector<std::string>{"pid: 42", "name: x y", ":v", "", "k:"}), lines);
   // Links are never followed: a file that cannot be read, and its reader says so.
   ASSERT_EQ(0, symlink(temp_.Sub("s").c_str(), temp_.Sub("linked").c_str()));
   ScopedTrace trace(temp_.Sub("trace.txt"));
