@@ -1,19 +1,7 @@
 // The command description: app, args, environment, cwd, preamble-done.
-#include <sys/socket.h>
-
-#include <cstring>
-
 #include "platform/strings.h"
 #include "protocol/protocol.h"
 #include "trace/trace.h"
-
-namespace {
-
-// The description goes out as many small messages and the daemon answers
-// only after "preamble-done": let the kernel pack them into few segments.
-constexpr int kMore = MSG_MORE;
-
-}  // namespace
 
 int WriteSubCommandDescription(int* socket, int argCount, const std::vector<std::string>& args,
                                const std::vector<std::string>& environment, const char* cwd) {
@@ -22,18 +10,14 @@ int WriteSubCommandDescription(int* socket, int argCount, const std::vector<std:
   if (environment.empty()) {
     TraceMessage("WARNING: WriteSubCommandDescription(): No environment variables to send");
   }
+  // The daemon answers only after "preamble-done": the messages go out
+  // together, in one send rather than one per message.
+  MessageBatch description;
   std::string_view app = "quarn";
-  if (WriteMessageFields(socket, kTypeApp, "%s", &app, 1, kMore) != 0) {
-    TraceMessage("ERROR: WriteSubCommandDescription(): Error while writing message app name");
-    return -2;
-  }
+  description.Add(kTypeApp, "%s", &app, 1);
   for (int i = 0; i < argCount && static_cast<size_t>(i) < args.size(); ++i) {
     std::string_view arg(args[i].c_str());
-    if (WriteMessageFields(socket, kTypeArg, "%s", &arg, 1, kMore) != 0) {
-      TraceMessage("ERROR: WriteSubCommandDescription(): Error while writing message argument %s",
-                   args[i].c_str());
-      return -3;
-    }
+    description.Add(kTypeArg, "%s", &arg, 1);
   }
   // The name and value are copied only for the trace: a large environment
   // costs nothing more when tracing is off.
@@ -54,19 +38,14 @@ int WriteSubCommandDescription(int* socket, int argCount, const std::vector<std:
       TraceMessage("WriteSubCommandDescription(): key = %s; val = %s", std::string(pair[0]).c_str(),
                    std::string(pair[1]).c_str());
     }
-    if (WriteMessageFields(socket, kTypeEnv, "%s%s", pair, 2, kMore) != 0) {
-      TraceMessage(
-          "ERROR: WriteSubCommandDescription(): Error while writing message environment variable "
-          "pair %s, %s",
-          std::string(pair[0]).c_str(), std::string(pair[1]).c_str());
-      return -4;
-    }
+    description.Add(kTypeEnv, "%s%s", pair, 2);
   }
   std::string_view cwd_text(cwd);
-  if (WriteMessageFields(socket, kTypeCwd, "%s", &cwd_text, 1, kMore) != 0) {
-    TraceMessage("ERROR: WriteSubCommandDescription(): Error while writing cwd");
-    return -5;
+  description.Add(kTypeCwd, "%s", &cwd_text, 1);
+  description.Add(kTypePreambleDone, "", nullptr, 0);
+  if (description.Send(socket) != 0) {
+    TraceMessage("ERROR: WriteSubCommandDescription(): Error while writing message app name");
+    return -2;
   }
-  if (WriteMessageFields(socket, kTypePreambleDone, "", nullptr, 0) != 0) return -6;
   return 0;
 }

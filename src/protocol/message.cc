@@ -81,8 +81,8 @@ void Encode(std::string& out, const char* type, const char* format, const std::s
             size_t count, bool mask) {
   size_t room = std::strlen(type) + 2;
   for (size_t i = 0; i < count; ++i) room += 3 * texts[i].size() + 3;
-  out.reserve(room);
-  out.assign(type);
+  out.reserve(out.size() + room);
+  out.append(type);
   out.push_back('.');
   size_t next = 0;
   for (const char* p = format; *p != 0; ++p) {
@@ -402,6 +402,37 @@ int SendMessage(int* socket, const char* type, const char* format, const std::st
 }
 
 }  // namespace
+
+void MessageBatch::Add(const char* type, const char* format, const std::string_view* texts,
+                       size_t count) {
+  size_t start = bytes_.size();
+  Encode(bytes_, type, format, texts, count, false);
+  if (TraceEnabled()) {
+    TraceMessage("WriteMessage(): Sending... %s", bytes_.substr(start).c_str());
+  }
+}
+
+int MessageBatch::Send(int* socket) {
+  if (socket == nullptr || *socket < 0) return -1;
+  // A blocking send takes it all; it returns early only when a signal
+  // interrupts it after part was sent, and the rest follows.
+  size_t done = 0;
+  while (done < bytes_.size()) {
+    ssize_t sent = SendOnce(*socket, bytes_.data() + done, bytes_.size() - done, 0);
+    if (sent < 0 && done == 0) {
+      TraceMessage("ERROR: WriteMessage(): Error while sending data; ec = %d", errno);
+      return -2;
+    }
+    if (sent <= 0) {
+      TraceMessage(
+          "ERROR: WriteMessage(): Partial data sent; Total # of bytes = %d; Bytes sent = %d; ec= %d",
+          static_cast<int>(bytes_.size()), static_cast<int>(done), errno);
+      return -3;
+    }
+    done += static_cast<size_t>(sent);
+  }
+  return 0;
+}
 
 int WriteMessageFields(int* socket, const char* type, const char* format,
                        const std::string_view* texts, size_t count, int flags) {

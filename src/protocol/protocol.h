@@ -51,6 +51,18 @@ constexpr int kExchangeUnknownType = -14;
 /// One field sent as WriteMessageFields does, traced masked: a secret
 /// typed by the user never reaches the trace file (an empty one shows).
 [[nodiscard]] int WriteSecretMessage(int* socket, const char* type, std::string_view secret);
+/// Messages sent together in one send: each is encoded and traced as
+/// WriteMessageFields would when it is added.
+class MessageBatch {
+ public:
+  void Add(const char* type, const char* format, const std::string_view* texts, size_t count);
+  /// Sends all of them. Codes as WriteMessageFields: -1 bad socket; -2 the
+  /// send failed; -3 it stopped after part of the bytes.
+  [[nodiscard]] int Send(int* socket);
+
+ private:
+  std::string bytes_;
+};
 /// The bytes WriteMessageFields would send, for a sender that sends them
 /// itself (many times, say).
 std::string EncodeMessage(const char* type, const char* format, const std::string_view* texts,
@@ -109,8 +121,9 @@ constexpr size_t kMaxLineLength = 64 * 1024;
                             std::string* cause = nullptr);
 
 /// Sends "app", one "arg" per argument (the first argCount), one "env" per
-/// entry, "cwd", "preamble-done". 0; -1 bad arguments; -2 app; -3 arg;
-/// -4 env; -5 cwd; -6 preamble-done not sent.
+/// entry, "cwd", "preamble-done", all in one send. 0; -1 bad arguments;
+/// -2 not sent (reported as the first message's failure: the daemon has
+/// none of it).
 [[nodiscard]] int WriteSubCommandDescription(int* socket, int argCount,
                                              const std::vector<std::string>& args,
                                              const std::vector<std::string>& environment,

@@ -185,6 +185,25 @@ TEST_F(Scripted, DescriptionAndOutput) {
           "env. \"\" \"\"\nenv. \"\" \"\"\ncwd. \"" +
           config_ + "\"\npreamble-done.\n",
       daemon.description);
+  // A description many times the socket's buffer arrives whole, the same
+  // bytes as ever.
+  std::vector<std::string> big;
+  std::string expected = EncodeWire("app", {"quarn"}) + EncodeWire("arg", {"--config"}) +
+                         EncodeWire("arg", {config_}) + EncodeWire("arg", {"x"});
+  for (int i = 0; i < 1000; ++i) {
+    big.push_back("V" + std::to_string(i) + "=" + std::string(300, '"'));
+    expected += EncodeWire("env", {"V" + std::to_string(i), std::string(300, '"')});
+  }
+  options.in_child = [&] {
+    static std::vector<char*> raw;
+    for (std::string& entry : big) raw.push_back(&entry[0]);
+    raw.push_back(nullptr);
+    environ = raw.data();
+  };
+  ScriptedDaemon large({{EncodeWire("exit-code", {""})}});
+  EXPECT_EQ(0, Against(large, options, {"x"}).status);
+  expected += EncodeWire("cwd", {temp_.path()}) + "preamble-done.\n";
+  EXPECT_TRUE(expected == large.description) << large.description.size() << " bytes";
 }
 
 TEST_F(Scripted, RelayKeepsOrderAndNeverHoldsBack) {

@@ -213,12 +213,22 @@ TEST_F(ProtocolTest, SendFailures) {
   // A peer that has gone: an error code, not SIGPIPE.
   close(fds[1]);
   EXPECT_EQ(-2, WriteMessage(&fds[0], "t", "%s", "x"));
+  {
+    // The description goes in one send: its failure is the first message's.
+    ScopedTrace trace(temp_.Sub("trace.txt"));
+    EXPECT_EQ(-2, WriteSubCommandDescription(&fds[0], 1, {"echo"}, {"A=1"}, "/"));
+    EXPECT_NE(std::string::npos, trace.Contents().find("Error while sending data"));
+    EXPECT_NE(std::string::npos, trace.Contents().find("Error while writing message app name"));
+  }
   Connection connection(fds[0]);
   std::string cause;
   EXPECT_EQ(-1, Negotiate(connection, "key", nullptr, &cause));
   EXPECT_EQ("the request could not be sent: Broken pipe", cause);
   ScopedSysOverride<decltype(SysCalls::send)> shortened(&SysCalls::send, &ShortSend);
   EXPECT_EQ(-3, WriteMessage(&fds[0], "t", "%s", "x"));
+  MessageBatch halves;  // taken a half at a time, until nothing more is taken
+  halves.Add("t", "%s", nullptr, 0);
+  EXPECT_EQ(-3, halves.Send(&fds[0]));
   EXPECT_EQ(-1, Negotiate(connection, "key", nullptr, &cause));  // the request sent in part
   EXPECT_EQ("the request could not be sent whole", cause);
   close(fds[0]);
