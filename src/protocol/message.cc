@@ -200,6 +200,11 @@ int FeedField(Parser& parser, Message& message, Relay* relay, const char*& p, co
     // past the limit.
     size_t base = parser.field.size();
     size_t span = std::min(static_cast<size_t>(end - p), limit + 1 - base);
+    // No room past the field's closing quote, its first quote byte (an
+    // escape never holds one): the rest of what arrived is other messages.
+    if (const void* quote = std::memchr(p, '"', span)) {
+      span = static_cast<size_t>(static_cast<const char*>(quote) - p) + 1;
+    }
     // A field past the usual size gets its whole bound at once: growing by
     // doubling would hold the old copy and the new one side by side.
     if (base + span > parser.field.capacity() && base + span > kFieldGrowthStep) {
