@@ -30,6 +30,7 @@
 #include "platform/strings.h"
 #include "platform/sys.h"
 #include "registry/registry.h"
+#include "trace/trace.h"
 
 namespace {
 
@@ -118,6 +119,7 @@ int main(int argc, char** argv) {
   // Descriptors inherited from whoever started us (quarn's pipes are 1
   // and 2, a test harness may pass more): none may stay open.
   CloseDescriptorsAbove2();
+  TraceFreezeSwitch();  // its environment never changes: no lookup per message
   if (argc != kStartArguments && argc != kStartArguments + 1) {
     return Usage("wrong number of arguments");
   }

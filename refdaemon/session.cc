@@ -23,6 +23,10 @@ using Clock = std::chrono::steady_clock;
 // flood's default message size: the size of a typical large write.
 constexpr long long kFloodChunk = 32 * 1024;
 
+// How often a long read sets its receive time-out again: the deadline is
+// kept within this much.
+constexpr auto kRearmEvery = std::chrono::milliseconds(100);
+
 // Bounds every receive until "preamble-done" by what is left of the
 // connection time-out.
 bool ArmDeadline(int fd, Clock::time_point deadline) {
@@ -133,8 +137,18 @@ class Session {
 
   bool ReadDescription(Clock::time_point deadline) {
     Message message;
+    // The receive time-out is set again as the deadline nears, not for
+    // each message: a description of a thousand variables would cost a
+    // thousand system calls.
+    Clock::time_point armed;
     for (;;) {
-      if (!ArmDeadline(fd_, deadline) || Read(message) != 0) return false;
+      Clock::time_point now = Clock::now();
+      if (now >= deadline) return false;
+      if (now - armed >= kRearmEvery) {
+        if (!ArmDeadline(fd_, deadline)) return false;
+        armed = now;
+      }
+      if (Read(message) != 0) return false;
       const std::string& type = message.type;
       if (type == kTypePreambleDone) break;
       if (message.fields.empty()) continue;
