@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/vfs.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -96,11 +97,12 @@ std::vector<std::string> Bench::Quarn(const std::string& dir,
 }
 
 std::string Bench::Record(const std::vector<std::string>& command,
-                          const std::vector<std::string>& extra, const std::string& name) const {
+                          const std::vector<std::string>& extra, const std::string& name,
+                          const std::string& with_key, const std::string& dir) const {
   std::string file = config.work + "/" + name + ".request";
   char cwd[4096];
   if (getcwd(cwd, sizeof(cwd)) == nullptr) std::abort();
-  std::vector<std::string> args = {config.floor, "record", file, key, cwd, "--config", warm_config};
+  std::vector<std::string> args = {config.floor, "record", file, with_key, cwd, "--config", dir};
   args.insert(args.end(), command.begin(), command.end());
   Exec(args, "/dev/null", "/dev/null", extra);
   return file;
@@ -109,11 +111,17 @@ std::string Bench::Record(const std::vector<std::string>& command,
 void Bench::Alternate(int pairs, const std::vector<std::string>& a,
                       const std::vector<std::string>& b, std::vector<double>* ta,
                       std::vector<double>* tb, const std::vector<std::string>& env_a,
-                      const std::vector<std::string>& env_b, std::vector<long>* rss_a) const {
+                      const std::vector<std::string>& env_b, std::vector<long>* rss_a,
+                      int pace_us) const {
   Exec(a, "/dev/null", "/dev/null", env_a);  // warm-up
   Exec(b, "/dev/null", "/dev/null", env_b);
+  auto pause = [pace_us] {
+    if (pace_us > 0) usleep(static_cast<useconds_t>(pace_us));
+  };
   for (int i = 0; i < pairs; ++i) {
+    pause();
     Run ra = Exec(a, "/dev/null", "/dev/null", env_a);
+    pause();
     Run rb = Exec(b, "/dev/null", "/dev/null", env_b);
     if (ra.status != 0 || rb.status != 0) {
       std::fprintf(stderr, "bench: a command failed (%d, %d): %s\n", ra.status, rb.status,
@@ -186,11 +194,11 @@ int CountDaemons(const std::string& config) {
   return count;
 }
 
-double TrelReadyTime(const Config& config) {
-  std::vector<double> times;
+double TrelReadyTime(const Config& config, const std::string& work, double* floor_first) {
+  std::vector<double> times, firsts;
   int runs = config.smoke ? 2 : 10;
   for (int i = 0; i < runs; ++i) {
-    std::string dir = config.work + "/ready" + std::to_string(i);
+    std::string dir = work + "/ready" + std::to_string(i);
     int out[2];
     if (pipe(out) != 0) std::abort();
     double start = Now();
@@ -214,10 +222,55 @@ double TrelReadyTime(const Config& config) {
     }
     times.push_back(Now() - start);
     close(out[0]);
+    if (floor_first != nullptr) {
+      // The floor's first command on this daemon, its request recorded
+      // first with the daemon's key.
+      size_t port_at = text.find("Port: "), key_at = text.find("Key: ");
+      std::string port = text.substr(port_at + 6, text.find('\n', port_at) - port_at - 6);
+      std::string key = text.substr(key_at + 5, text.find('\n', key_at) - key_at - 5);
+      std::string request = work + "/first.request";
+      char cwd[4096];
+      if (getcwd(cwd, sizeof(cwd)) == nullptr) std::abort();
+      Exec({config.floor, "record", request, key, cwd, "--config", dir, "echo", "hi"});
+      firsts.push_back(Exec({config.floor, "run", port, request}).seconds);
+    }
     kill(pid, SIGTERM);
     waitpid(pid, nullptr, 0);
   }
+  if (floor_first != nullptr) *floor_first = Summarise(firsts).median;
   return Summarise(times).median;
+}
+
+double ProtocolCost(const Config& config, const std::string& work, int pace_us) {
+  std::string registry = work + "/protocol-cost";
+  std::string out = work + "/protocol-cost.txt";
+  Exec({config.floor, "protocol", registry, config.smoke ? "20" : "400", std::to_string(pace_us)},
+       "/dev/null", out);
+  std::ifstream result(out);
+  double us = -1;
+  result >> us;
+  return us / 1e6;
+}
+
+std::string FileSystemOf(const std::string& dir) {
+  struct statfs info;
+  if (statfs(dir.c_str(), &info) != 0) return "unknown";
+  switch (static_cast<unsigned long>(info.f_type)) {
+  case 0xEF53:
+    return "ext4";
+  case 0x01021994:
+    return "tmpfs";
+  case 0x58465342:
+    return "xfs";
+  case 0x9123683E:
+    return "btrfs";
+  default:
+    return "fs 0x" + [&] {
+      char hex[32];
+      std::snprintf(hex, sizeof(hex), "%lx", static_cast<unsigned long>(info.f_type));
+      return std::string(hex);
+    }();
+  }
 }
 
 int CountRecvCalls(const Config& config, const std::string& dir, long long bytes) {

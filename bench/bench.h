@@ -11,6 +11,7 @@
 
 struct Config {
   std::string quarn, trel, floor, work, json;
+  std::string disk_work;  // a second place on the file system of $HOME
   bool smoke = false;
   std::string only;  // run only the measurements whose key contains this
 };
@@ -44,36 +45,59 @@ struct Row {
   bool checked = false, met = true;
 };
 
-/// What every measurement shares: the configuration, the running daemon
-/// of the warm commands and the floor's request for them, and the rows.
-struct Bench {
-  Config config;
-  int runs = 0;             // pairs per timed comparison
+/// A file system the registry is measured on: the bench's directory
+/// there, and what the warm commands found there.
+struct Place {
+  std::string label;  // the file system and where it is
+  std::string work;
   std::string warm_config;  // a configuration whose daemon is running
   int port = 0;
   std::string key;
   std::vector<std::string> floor_echo;  // the floor's "echo hi" on that daemon
-  Stats warm;                           // quarn's warm command, seconds
+  Stats warm, floor_warm;               // paced, seconds
+  double protocol = 0;                  // one lookup's own cost, paced, seconds
+};
+
+/// What every measurement shares: the configuration, the places, and the
+/// rows. The fields of the first place are repeated here for the
+/// measurements made there alone.
+struct Bench {
+  Config config;
+  int runs = 0;               // pairs per timed comparison
+  int pace_us = 0;            // between commands, as a user at a prompt
+  std::vector<Place> places;  // a memory file system first
+  std::string warm_config;    // places[0]'s
+  int port = 0;
+  std::string key;
+  std::vector<std::string> floor_echo;
+  Stats warm;  // places[0]'s warm command, back to back
   std::vector<Row> rows;
 
   void Add(Row row);
   /// quarn with `command` in configuration `dir`.
   std::vector<std::string> Quarn(const std::string& dir, std::vector<std::string> command) const;
-  /// Records the floor's request for `command` (environment `extra`) on the
-  /// warm daemon; the file's path.
+  /// Records the floor's request for `command` (environment `extra`) with
+  /// key `key` into the bench's directory; the file's path.
   std::string Record(const std::vector<std::string>& command, const std::vector<std::string>& extra,
-                     const std::string& name) const;
-  /// Runs `a` and `b` in turn `pairs` times (after one warm-up each); their
-  /// per-run seconds, and a's peak RSS when asked.
+                     const std::string& name, const std::string& key, const std::string& dir) const;
+  std::string Record(const std::vector<std::string>& command, const std::vector<std::string>& extra,
+                     const std::string& name) const {
+    return Record(command, extra, name, key, warm_config);
+  }
+  /// Runs `a` and `b` in turn `pairs` times (after one warm-up each), each
+  /// `pace_us` after the last; their per-run seconds, and a's peak RSS when
+  /// asked.
   void Alternate(int pairs, const std::vector<std::string>& a, const std::vector<std::string>& b,
                  std::vector<double>* ta, std::vector<double>* tb,
                  const std::vector<std::string>& env_a = {},
-                 const std::vector<std::string>& env_b = {},
-                 std::vector<long>* rss_a = nullptr) const;
+                 const std::vector<std::string>& env_b = {}, std::vector<long>* rss_a = nullptr,
+                 int pace_us = 0) const;
   /// A row for a peak memory figure in MiB, checked against 4 MiB.
   void AddRss(const std::string& name, double mib);
 };
 
+/// The file system type of `dir` in words ("ext4", "tmpfs", ...).
+std::string FileSystemOf(const std::string& dir);
 /// The names of the entries in a registry directory.
 std::vector<std::string> EntryNames(const std::string& registry);
 /// Port and key of the reference daemon quarn started in `config`.
@@ -82,8 +106,13 @@ bool DaemonOf(const std::string& config, int* port, std::string* key);
 void StopDaemons(const std::string& config);
 /// Reference daemons running for `config` (their command line names it).
 int CountDaemons(const std::string& config);
-/// The reference daemon's start-to-ready time: from exec to its "Key:" line.
-double TrelReadyTime(const Config& config);
+/// The reference daemon's start-to-ready time: from exec to its "Key:"
+/// line, its configuration in `work`; and, when `floor_first` is given, the
+/// floor's first "echo hi" on each fresh daemon (seconds, medians).
+double TrelReadyTime(const Config& config, const std::string& work, double* floor_first = nullptr);
+/// One lookup's lock-file cycles and directory reads, in `work` (seconds,
+/// median), `pace_us` apart.
+double ProtocolCost(const Config& config, const std::string& work, int pace_us);
 /// Receive calls of a quarn relaying `bytes` of output.
 int CountRecvCalls(const Config& config, const std::string& dir, long long bytes);
 /// Runs `loops` processes at once; each runs `argv` in a row, `count` times
