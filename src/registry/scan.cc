@@ -196,9 +196,22 @@ int UnderRegistryLock(const RegistryDir& registry, Backoff& wait, const char* pa
   return result;
 }
 
-// The scan pass: every live entry, read under the registry lock.
+// A "Key: " text of 32 hexadecimal digits names the key bytes, in either
+// case; any other text is the daemon's own, and the port alone tells.
+bool IsNewDaemonsEntry(const DaemonRegistryEntryInfo& record, const DaemonLocation& location) {
+  if (record.port != location.port) return false;
+  const std::string& key = location.key;
+  bool hex = key.size() == kKeyBytes * 2 &&
+             key.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
+  if (!hex) return true;
+  return std::equal(key.begin(), key.end(), record.key.begin(), record.key.end(),
+                    [](char a, char b) { return std::toupper(a) == std::toupper(b); });
+}
+
+// The scan pass: every live entry, read under the registry lock; with
+// `wanted`, it stops at the entry of that daemon.
 int ScanPass(const RegistryDir& registry, DaemonRegistryList& entries, Backoff& wait,
-             bool* skippedBusy) {
+             bool* skippedBusy, const DaemonLocation* wanted = nullptr) {
   return UnderRegistryLock(
       registry, wait, "ListDaemons",
       [&](const std::vector<std::string>& names, const std::vector<bool>& links) {
@@ -207,6 +220,9 @@ int ScanPass(const RegistryDir& registry, DaemonRegistryList& entries, Backoff& 
         for (size_t i = 0; i < names.size(); ++i) {
           UnderEntryLock(registry, names[i], links[i], "ListDaemons", skippedBusy,
                          [&](const EntryDir& entry) { ScanLockedEntry(entry, entries); });
+          if (wanted != nullptr && !entries.empty() && IsNewDaemonsEntry(entries.back(), *wanted)) {
+            break;
+          }
         }
       });
 }
@@ -258,18 +274,6 @@ int ListDaemons(const std::string& registryPath, const std::string& workingDirPa
 
 namespace {
 
-// A "Key: " text of 32 hexadecimal digits names the key bytes, in either
-// case; any other text is the daemon's own, and the port alone tells.
-bool IsNewDaemonsEntry(const DaemonRegistryEntryInfo& record, const DaemonLocation& location) {
-  if (record.port != location.port) return false;
-  const std::string& key = location.key;
-  bool hex = key.size() == kKeyBytes * 2 &&
-             key.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
-  if (!hex) return true;
-  return std::equal(key.begin(), key.end(), record.key.begin(), record.key.end(),
-                    [](char a, char b) { return std::toupper(a) == std::toupper(b); });
-}
-
 // True when the started daemon has failed: ended with a non-zero status
 // or by a signal. One that ended with 0 (a wrapper that forked the real
 // daemon) is waited for.
@@ -293,7 +297,8 @@ int AwaitDaemonEntry(const RegistryDir& registry, const DaemonLocation& location
     DaemonRegistryList entries;
     bool skipped_busy = false;
     bool found = false;
-    if (registry.IsOpen() && ScanPass(registry, entries, lock_wait, &skipped_busy) == 0) {
+    if (registry.IsOpen() &&
+        ScanPass(registry, entries, lock_wait, &skipped_busy, &location) == 0) {
       for (const DaemonRegistryEntryInfo& record : entries) {
         found = found || IsNewDaemonsEntry(record, location);
       }
