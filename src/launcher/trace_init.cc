@@ -23,8 +23,9 @@ constexpr int kMaxSameNameRuns = 1000;
 bool MakeTraceDirectory(const std::string& base, std::string& dir) {
   dir = base;
   if (PathConcatenate(dir, "trace") != 0) return false;
-  if (!IsPathValid(dir) && MkDirs(dir) != 0) return false;
-  return IsPathDirectory(dir);
+  struct stat info;  // one look when it is there, as it is after the first run
+  if (::stat(dir.c_str(), &info) == 0) return S_ISDIR(info.st_mode);
+  return MkDirs(dir) == 0 && IsPathDirectory(dir);
 }
 
 // Trace files hold the daemon's key and the whole environment: their

@@ -104,23 +104,30 @@ int ConvertUtf8ToString(const char* text, std::string& out) {
   return Convert("ConvertUtf8ToString", "UTF-8", charset.c_str(), kFromUtf8Factor, text, out);
 }
 
-Utf8Decoder::Utf8Decoder() {
-  std::string charset;
-  GetCurrentConsoleCharset(charset);
-  iconv_t converter = OpenConverter("ConvertUtf8ToString", "UTF-8", charset.c_str());
-  if (converter != reinterpret_cast<iconv_t>(-1)) converter_ = converter;
-}
-
 Utf8Decoder::~Utf8Decoder() {
   if (converter_ != nullptr) iconv_close(static_cast<iconv_t>(converter_));
 }
 
 int Utf8Decoder::Convert(const char* text, std::string& out) {
+  if (!opened_) {  // on first use: a run that never converts loads no converter
+    opened_ = true;
+    std::string charset;
+    GetCurrentConsoleCharset(charset);
+    iconv_t converter = OpenConverter("ConvertUtf8ToString", "UTF-8", charset.c_str());
+    if (converter != reinterpret_cast<iconv_t>(-1)) converter_ = converter;
+  }
   if (converter_ == nullptr) {
     out.assign(std::strlen(text) * kFromUtf8Factor, '\0');
     return -1;
   }
   return ConvertWith(static_cast<iconv_t>(converter_), kFromUtf8Factor, text, out);
+}
+
+bool IsAscii(std::string_view text) {
+  for (char c : text) {
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  }
+  return true;
 }
 
 bool TranscodeToUtf8() { return std::getenv("QUARN_TRANSCODE_UTF8") != nullptr; }

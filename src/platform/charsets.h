@@ -3,6 +3,7 @@
 #define QUARN_PLATFORM_CHARSETS_H_
 
 #include <string>
+#include <string_view>
 
 /// Sets `out` to the locale's character-set name (LC_CTYPE from the
 /// environment); returns out's text.
@@ -13,6 +14,8 @@ const char* GetCurrentConsoleCharset(std::string& out);
 /// The transcoding switch: QUARN_TRANSCODE_UTF8 defined (any value) sends
 /// the texts to the daemon, and console input, as UTF-8.
 bool TranscodeToUtf8();
+/// True when every byte of `text` is below 0x80.
+bool IsAscii(std::string_view text);
 
 /// Console character set to UTF-8 into `out` (six bytes of room per input
 /// byte, NUL padded). 0 converted; -1 converter unavailable, empty result, or
@@ -25,13 +28,14 @@ bool TranscodeToUtf8();
 /// ConvertUtf8ToString for many texts in a row, with one converter.
 class Utf8Decoder {
  public:
-  Utf8Decoder();
+  Utf8Decoder() = default;
   ~Utf8Decoder();
   Utf8Decoder(const Utf8Decoder&) = delete;
   Utf8Decoder& operator=(const Utf8Decoder&) = delete;
   [[nodiscard]] int Convert(const char* text, std::string& out);
 
  private:
+  bool opened_ = false;
   void* converter_ = nullptr;  // an iconv_t; null when none could be opened
 };
 

@@ -42,24 +42,36 @@ int MkDirs(const std::string& dir) {
   return 0;
 }
 
+void DirectoryListing::Reset() {
+  if (handle_ != nullptr) (void)::closedir(static_cast<DIR*>(handle_));
+  handle_ = nullptr;
+}
+
 int ListFileSystemEntriesAt(int dirFd, const std::string& path, std::vector<std::string>& names,
-                            bool directoriesOnly, std::vector<bool>* isLink) {
+                            bool directoriesOnly, std::vector<bool>* isLink,
+                            DirectoryListing* listing) {
   TraceMessage("----------------------------LIST FS ENTRIES---------------------------------");
   names.clear();
   if (isLink) isLink->clear();
   TraceMessage("ListFileSystemEntries(): Directory Path = %S", path.c_str());
-  // A descriptor of its own for the stream, so the caller's stays put.
-  DIR* handle = nullptr;
-  int own = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (own >= 0) {
-    handle = ::fdopendir(own);
-    if (handle == nullptr) CloseFd(own);
+  DIR* handle = listing != nullptr ? static_cast<DIR*>(listing->handle_) : nullptr;
+  if (handle != nullptr) {
+    ::rewinddir(handle);  // read again from the start, as the directory is now
+  } else {
+    // A descriptor of its own for the stream, so the caller's stays put.
+    int fd = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+      handle = ::fdopendir(fd);
+      if (handle == nullptr) CloseFd(fd);
+    }
+    if (handle == nullptr) {
+      TraceMessage("ERROR: ListFileSystemEntries(): Could not open directory %S; ec = %d",
+                   path.c_str(), errno);
+      return -1;
+    }
+    if (listing != nullptr) listing->handle_ = handle;
   }
-  if (handle == nullptr) {
-    TraceMessage("ERROR: ListFileSystemEntries(): Could not open directory %S; ec = %d",
-                 path.c_str(), errno);
-    return -1;
-  }
+  int own = ::dirfd(handle);
   errno = 0;
   while (struct dirent* entry = ::readdir(handle)) {
     const char* name = entry->d_name;
@@ -91,7 +103,7 @@ int ListFileSystemEntriesAt(int dirFd, const std::string& path, std::vector<std:
     errno = 0;
   }
   TraceMessage("ListFileSystemEntries(): Reached the end of directory; ec = %d", errno);
-  if (::closedir(handle) != 0) {
+  if (listing == nullptr && ::closedir(handle) != 0) {
     TraceMessage(
         "ERROR: ListFileSystemEntries(): Could not close the find handle of dir %S; ec = %d",
         path.c_str(), errno);

@@ -34,12 +34,32 @@ constexpr size_t kMaxTextFileSize = 1024 * 1024;
 // for the trace and for creating missing parents. A lookup walks many
 // entries: short relative walks keep it cheap.
 constexpr int kNotRegularFile = 1;
+/// A directory's stream kept for several listings of it, each read from
+/// the start again: one open serves them all.
+class DirectoryListing {
+ public:
+  DirectoryListing() = default;
+  ~DirectoryListing() { Reset(); }
+  DirectoryListing(const DirectoryListing&) = delete;
+  DirectoryListing& operator=(const DirectoryListing&) = delete;
+  /// Closes the stream; the next listing opens one again.
+  void Reset();
+
+ private:
+  friend int ListFileSystemEntriesAt(int, const std::string&, std::vector<std::string>&, bool,
+                                     std::vector<bool>*, DirectoryListing*);
+  void* handle_ = nullptr;  // a DIR*, of a descriptor of its own
+};
+
 /// ListFileSystemEntries of the directory open on `dirFd` (its own
 /// descriptor is not moved), `path` naming it for the trace; `isLink`, when
 /// given, tells per name whether the entry itself is a symbolic link.
+/// `listing`, when given, keeps the stream for the next listing of the
+/// same directory.
 [[nodiscard]] int ListFileSystemEntriesAt(int dirFd, const std::string& path,
                                           std::vector<std::string>& names, bool directoriesOnly,
-                                          std::vector<bool>* isLink);
+                                          std::vector<bool>* isLink,
+                                          DirectoryListing* listing = nullptr);
 /// A small file's whole text (at most kMaxTextFileSize bytes) and its
 /// status, never through a link and never blocking on a FIFO. 0;
 /// kNotRegularFile missing or not a regular file (no trace line); -1 open;

@@ -128,9 +128,13 @@ int ReadSandboxesFileAt(int dirFd, const char* name, const std::string& path,
   for (std::string_view root : roots) {
     std::string line(root);
     std::string converted;
-    // A line that does not convert whole is used as read: a truncated root
-    // would be a shorter prefix and match directories it should not.
-    if (decoder.Convert(line.c_str(), converted) != 0) {
+    // ASCII reads the same in every locale's character set: most roots
+    // need no converter. A line that does not convert whole is used as
+    // read: a truncated root would be a shorter prefix and match
+    // directories it should not.
+    if (IsAscii(root)) {
+      converted.assign(line.c_str());
+    } else if (decoder.Convert(line.c_str(), converted) != 0) {
       converted = line;
     } else {
       converted.resize(TextView(converted).size());

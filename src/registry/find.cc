@@ -53,7 +53,8 @@ int FindDaemon(const RegistryDir& registry, const std::string& workingDirPath,
   TraceMessage("FindDaemon(): Daemon Registry Path = %S", registry.path().c_str());
   // A daemon serves the command by the directory's text, and tells the
   // user itself that it is missing; starting one per run would not help.
-  if (!IsPathDirectory(workingDirPath)) {
+  // The question is asked only for the trace.
+  if (TraceEnabled() && !IsPathDirectory(workingDirPath)) {
     TraceMessage("WARNING: FindDaemon(): Working directory %S does not exist",
                  workingDirPath.c_str());
   }

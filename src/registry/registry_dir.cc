@@ -9,6 +9,7 @@
 #include "trace/trace.h"
 
 int RegistryDir::Open(const std::string& path) {
+  listing_.Reset();
   fd_.Reset();
   path_ = path;
   why_.clear();

@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "platform/files.h"
 #include "platform/sys.h"
 
 /// RegistryDir::Open's codes besides 0.
@@ -31,9 +32,12 @@ class RegistryDir {
   /// `name` in the registry, joined literally: a name is never read as a
   /// quoted path.
   std::string Join(const std::string& name) const;
+  /// The registry's listing stream, kept for every pass of the run.
+  DirectoryListing& listing() const { return listing_; }
 
  private:
   UniqueFd fd_;
+  mutable DirectoryListing listing_;
   std::string path_, why_;
   dev_t device_ = 0;
 };

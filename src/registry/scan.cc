@@ -176,7 +176,8 @@ int UnderRegistryLock(const RegistryDir& registry, Backoff& wait, const char* pa
   int result = 0;
   std::vector<std::string> names;
   std::vector<bool> links;
-  if (ListFileSystemEntriesAt(registry.fd(), registry.path(), names, true, &links) != 0) {
+  if (ListFileSystemEntriesAt(registry.fd(), registry.path(), names, true, &links,
+                              &registry.listing()) != 0) {
     TraceMessage(
         (std::string("ERROR: ") + pass + "(): Error while retrieving directory contents for %S")
             .c_str(),
