@@ -13,13 +13,13 @@
  *                                      directory reads in DIR, PACE_US apart;
  *                                      prints the median in microseconds */
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <dirent.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <time.h>
