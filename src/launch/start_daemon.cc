@@ -155,14 +155,18 @@ void MakeNonBlockingOrWarn(const UniqueFd& fd, const char* line) {
   _exit(kChildExecFailed);
 }
 
-// One line from the non-blocking pipe; `wait` runs whenever it is empty.
-template <typename Wait>
-int ReadLineWaiting(int descriptor, std::string& line, Wait wait) {
+// One byte from the pipe: read's result.
+ssize_t ReadOneByte(int descriptor, char* byte) { return Sys().read(descriptor, byte, 1); }
+
+// One line from the non-blocking pipe, taken a byte at a time by `read`
+// (as ReadOneByte); `wait` runs whenever it is empty.
+template <typename Wait, typename Read = decltype(&ReadOneByte)>
+int ReadLineWaiting(int descriptor, std::string& line, Wait wait, Read read = &ReadOneByte) {
   if (descriptor < 0) return kPipeBadDescriptor;
   line.clear();
   for (;;) {
     char byte;
-    ssize_t n = Sys().read(descriptor, &byte, 1);
+    ssize_t n = read(descriptor, &byte);
     if (n == 0) return kPipeEnded;
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -235,8 +239,22 @@ class StartupStreams {
   StartupStreams(int out, int err) : out_(out), err_(err) {}
 
   // ReadLineFromPipe on standard output, taking standard error meanwhile.
+  // Standard output is read in pieces, not a byte per call: what follows
+  // the start-up lines is never used, and the pipe is closed after them.
   int ReadLine(std::string& line) {
-    return ReadLineWaiting(out_, line, [this] { WaitForEither(); });
+    return ReadLineWaiting(
+        out_, line, [this] { WaitForEither(); },
+        [this](int descriptor, char* byte) -> ssize_t {
+          if (taken_ == held_.size()) {
+            char piece[4096];
+            ssize_t n = Sys().read(descriptor, piece, sizeof(piece));
+            if (n <= 0) return n;
+            held_.assign(piece, static_cast<size_t>(n));
+            taken_ = 0;
+          }
+          *byte = held_[taken_++];
+          return 1;
+        });
   }
 
   // Copies the complete lines of what the daemon wrote to its standard
@@ -295,6 +313,8 @@ class StartupStreams {
   }
 
   int out_, err_;
+  std::string held_;  // read from standard output, not yet taken
+  size_t taken_ = 0;
   bool err_open_ = true;
   std::string tail_;
   bool tail_cut_ = false;
