@@ -27,6 +27,13 @@ Run Exec(const std::vector<std::string>& argv, const std::string& in, const std:
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
+  // The whole environment is made here, not with putenv in the child: a
+  // thousand putenv calls there cost milliseconds the command would be
+  // charged for.
+  std::vector<char*> env;
+  for (char** entry = environ; *entry != nullptr; ++entry) env.push_back(*entry);
+  for (const std::string& e : extra_env) env.push_back(const_cast<char*>(e.c_str()));
+  env.push_back(nullptr);
   double start = Now();
   pid_t pid = fork();
   if (pid == 0) {
@@ -37,8 +44,7 @@ Run Exec(const std::vector<std::string>& argv, const std::string& in, const std:
     dup2(out_fd, 1);
     dup2(null_fd, 2);
     for (int fd = 3; fd < 256; ++fd) close(fd);
-    for (const std::string& e : extra_env) putenv(const_cast<char*>(e.c_str()));
-    execv(args[0], args.data());
+    execve(args[0], args.data(), env.data());
     _exit(127);
   }
   int status = 0;
@@ -111,10 +117,12 @@ std::string Bench::Record(const std::vector<std::string>& command,
 void Bench::Alternate(int pairs, const std::vector<std::string>& a,
                       const std::vector<std::string>& b, std::vector<double>* ta,
                       std::vector<double>* tb, const std::vector<std::string>& env_a,
-                      const std::vector<std::string>& env_b, std::vector<long>* rss_a,
-                      int pace_us) const {
-  Exec(a, "/dev/null", "/dev/null", env_a);  // warm-up
-  Exec(b, "/dev/null", "/dev/null", env_b);
+                      const std::vector<std::string>& env_b, std::vector<long>* rss_a, int pace_us,
+                      bool warm_up) const {
+  if (warm_up) {
+    Exec(a, "/dev/null", "/dev/null", env_a);
+    Exec(b, "/dev/null", "/dev/null", env_b);
+  }
   auto pause = [pace_us] {
     if (pace_us > 0) usleep(static_cast<useconds_t>(pace_us));
   };
@@ -241,10 +249,10 @@ double TrelReadyTime(const Config& config, const std::string& work, double* floo
   return Summarise(times).median;
 }
 
-double ProtocolCost(const Config& config, const std::string& work, int pace_us) {
+double ProtocolCost(const Config& config, const std::string& work, int count, int pace_us) {
   std::string registry = work + "/protocol-cost";
   std::string out = work + "/protocol-cost.txt";
-  Exec({config.floor, "protocol", registry, config.smoke ? "20" : "400", std::to_string(pace_us)},
+  Exec({config.floor, "protocol", registry, std::to_string(count), std::to_string(pace_us)},
        "/dev/null", out);
   std::ifstream result(out);
   double us = -1;

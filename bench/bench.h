@@ -84,14 +84,14 @@ struct Bench {
                      const std::string& name) const {
     return Record(command, extra, name, key, warm_config);
   }
-  /// Runs `a` and `b` in turn `pairs` times (after one warm-up each), each
-  /// `pace_us` after the last; their per-run seconds, and a's peak RSS when
-  /// asked.
+  /// Runs `a` and `b` in turn `pairs` times (after one warm-up each, unless
+  /// `warm_up` is false), each `pace_us` after the last; their per-run
+  /// seconds, and a's peak RSS when asked.
   void Alternate(int pairs, const std::vector<std::string>& a, const std::vector<std::string>& b,
                  std::vector<double>* ta, std::vector<double>* tb,
                  const std::vector<std::string>& env_a = {},
                  const std::vector<std::string>& env_b = {}, std::vector<long>* rss_a = nullptr,
-                 int pace_us = 0) const;
+                 int pace_us = 0, bool warm_up = true) const;
   /// A row for a peak memory figure in MiB, checked against 4 MiB.
   void AddRss(const std::string& name, double mib);
 };
@@ -110,9 +110,9 @@ int CountDaemons(const std::string& config);
 /// line, its configuration in `work`; and, when `floor_first` is given, the
 /// floor's first "echo hi" on each fresh daemon (seconds, medians).
 double TrelReadyTime(const Config& config, const std::string& work, double* floor_first = nullptr);
-/// One lookup's lock-file cycles and directory reads, in `work` (seconds,
-/// median), `pace_us` apart.
-double ProtocolCost(const Config& config, const std::string& work, int pace_us);
+/// One lookup's lock-file cycles and directory reads, in `work`: the
+/// median of `count` of them, `pace_us` apart (seconds).
+double ProtocolCost(const Config& config, const std::string& work, int count, int pace_us);
 /// Receive calls of a quarn relaying `bytes` of output.
 int CountRecvCalls(const Config& config, const std::string& dir, long long bytes);
 /// Runs `loops` processes at once; each runs `argv` in a row, `count` times
