@@ -60,6 +60,7 @@ int FindDaemon(const RegistryDir& registry, const std::string& workingDirPath,
   }
   *location = DaemonLocation();
 
+  ListingScope listing(registry);
   Backoff lock_wait(kRegistryLockWaitUs);
   // The only live entry may be busy for a moment (another lookup reads it,
   // its daemon rewrites it): without looking again we would start a daemon.

@@ -42,4 +42,18 @@ class RegistryDir {
   dev_t device_ = 0;
 };
 
+/// The registry's listing stream serves one lookup's passes (or one wait's)
+/// and goes with this scope: its buffer is not kept through the
+/// conversation.
+class ListingScope {
+ public:
+  explicit ListingScope(const RegistryDir& registry) : registry_(registry) {}
+  ~ListingScope() { registry_.listing().Reset(); }
+  ListingScope(const ListingScope&) = delete;
+  ListingScope& operator=(const ListingScope&) = delete;
+
+ private:
+  const RegistryDir& registry_;
+};
+
 #endif  // QUARN_REGISTRY_REGISTRY_DIR_H_

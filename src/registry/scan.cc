@@ -289,6 +289,7 @@ bool DaemonFailed(pid_t pid, bool* ended) {
 }  // namespace
 
 int AwaitDaemonEntry(const RegistryDir& registry, const DaemonLocation& location, pid_t pid) {
+  ListingScope listing(registry);
   // The first look is at once; then from half a millisecond up to 50 ms apart.
   Backoff poll(kNewEntryWaitUs, 500, 50000);
   Backoff lock_wait(kRegistryLockWaitUs);
