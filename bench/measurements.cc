@@ -9,6 +9,7 @@
 #include <fstream>
 #include <functional>
 
+#include "support/processes.h"
 #include "support/registry_support.h"
 #include "support/wire.h"
 
@@ -173,14 +174,32 @@ void SendText(WireConnection& c, long long bytes, char fill) {
 // quarn's peak RSS in MiB against a daemon played by the bench, the only
 // one in a fresh configuration: `answer` is all it says after the
 // description. `status` receives quarn's exit status.
+// The daemon is played by a child process, not by a thread of the bench:
+// a forked quarn's peak RSS counts the pages of the process it was forked
+// from, and the daemon's buffers would show there.
 double PeakRssAgainst(const Bench& b, const std::string& name,
                       std::function<void(WireConnection&)> answer, int* status) {
   std::string dir = b.config.work + "/config-" + name;
-  ScriptedDaemon daemon({}, true, true, std::move(answer));
-  MakeEntry(dir + "/daemons", "field-daemon", daemon.port(), nullptr);
-  LockHolder alive({dir + "/daemons/field-daemon/alivelock"});
-  Run run = Exec(b.Quarn(dir, {"anything"}));
-  daemon.Join();
+  int ready[2], done[2];
+  if (pipe(ready) != 0 || pipe(done) != 0) return -1;
+  pid_t daemon = ForkChild([&] {
+    close(ready[0]);
+    close(done[1]);
+    ScriptedDaemon played({}, true, true, answer);
+    MakeEntry(dir + "/daemons", "field-daemon", played.port(), nullptr);
+    LockHolder alive({dir + "/daemons/field-daemon/alivelock"});
+    char byte = 1;
+    if (write(ready[1], &byte, 1) != 1) return 1;
+    return read(done[0], &byte, 1) < 0 ? 1 : 0;  // waits until quarn has finished
+  });
+  close(ready[1]);
+  close(done[0]);
+  char byte = 0;
+  bool started = read(ready[0], &byte, 1) == 1;
+  close(ready[0]);
+  Run run = started ? Exec(b.Quarn(dir, {"anything"})) : Run();
+  close(done[1]);
+  WaitChild(daemon);
   *status = run.status;
   return static_cast<double>(run.max_rss_kb) / 1024;
 }
