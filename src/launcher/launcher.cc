@@ -79,7 +79,9 @@ int StartDaemonInTurn(const std::string& installDir, const std::string& configDi
     TraceMessage("WARNING: main(): Starting a daemon without the start lock; result = %d", locked);
   }
   int started = 0;
-  if (locked == 0 && lookAgain && FindDaemon(registry, cwd, location, &passOver) == 0 &&
+  // This run's first lookup purged moments ago: the scan alone finds a
+  // daemon started meanwhile.
+  if (locked == 0 && lookAgain && FindDaemon(registry, cwd, location, &passOver, false) == 0 &&
       location->Usable()) {
     TraceMessage("main(): Found a daemon started meanwhile; port = %d", location->port);
     *found = true;

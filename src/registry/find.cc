@@ -47,7 +47,7 @@ int ChooseDaemon(const DaemonRegistryList& entries, const std::string& workingDi
 }  // namespace
 
 int FindDaemon(const RegistryDir& registry, const std::string& workingDirPath,
-               DaemonLocation* location, const std::set<std::string>* passOver) {
+               DaemonLocation* location, const std::set<std::string>* passOver, bool purge) {
   TraceMessage("------------------------FIND DAEMON--------------------------");
   if (location == nullptr || !registry.IsOpen()) return kFindBadArguments;
   TraceMessage("FindDaemon(): Daemon Registry Path = %S", registry.path().c_str());
@@ -68,7 +68,7 @@ int FindDaemon(const RegistryDir& registry, const std::string& workingDirPath,
   for (;;) {
     DaemonRegistryList entries;
     bool skipped_busy = false;
-    int listed = ListDaemons(registry, workingDirPath, entries, lock_wait, &skipped_busy);
+    int listed = ListDaemons(registry, workingDirPath, entries, lock_wait, &skipped_busy, purge);
     if (listed != 0) {
       TraceMessage("ERROR: FindDaemon(): Error while listing daemons; result = %d", listed);
       return kFindScanFailed;

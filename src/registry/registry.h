@@ -91,13 +91,16 @@ void DestroyDaemonRegistryList(DaemonRegistryList& list);
 // not open is a missing one), waiting for the registry lock within `wait`;
 // an entry skipped because another process held its lock sets *skippedBusy.
 [[nodiscard]] int PurgeStaleDaemonEntries(const RegistryDir& registry, Backoff& wait);
+/// With `purge` false the scan pass runs alone: for a lookup right after
+/// one that purged, where stale entries are only passed by.
 [[nodiscard]] int ListDaemons(const RegistryDir& registry, const std::string& workingDirPath,
-                              DaemonRegistryList& entries, Backoff& wait, bool* skippedBusy);
+                              DaemonRegistryList& entries, Backoff& wait, bool* skippedBusy,
+                              bool purge = true);
 /// Entries named in `passOver` (daemons that refused this run) are not
 /// chosen.
 [[nodiscard]] int FindDaemon(const RegistryDir& registry, const std::string& workingDirPath,
                              DaemonLocation* location,
-                             const std::set<std::string>* passOver = nullptr);
+                             const std::set<std::string>* passOver = nullptr, bool purge = true);
 
 /// Polls the registry until the new daemon's entry is listed: its port,
 /// and its key when the daemon printed 32 hexadecimal digits (either case).

@@ -251,12 +251,12 @@ int PurgeStaleDaemonEntries(const std::string& registryPath) {
 }
 
 int ListDaemons(const RegistryDir& registry, const std::string& workingDirPath,
-                DaemonRegistryList& entries, Backoff& wait, bool* skippedBusy) {
+                DaemonRegistryList& entries, Backoff& wait, bool* skippedBusy, bool purge) {
   TraceMessage("----------------------------LIST DAEMONS---------------------------------");
   (void)workingDirPath;  // looked up by its text alone: it need not exist
   if (!registry.IsOpen()) return kPassNotPossible;
   DestroyDaemonRegistryList(entries);
-  int purged = PurgeStaleDaemonEntries(registry, wait);
+  int purged = purge ? PurgeStaleDaemonEntries(registry, wait) : 0;
   if (purged != 0) {
     TraceMessage("WARNING: ListDaemons(): Could not purge stale daemon entries; result = %d",
                  purged);
