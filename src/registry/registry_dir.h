@@ -32,7 +32,8 @@ class RegistryDir {
   /// `name` in the registry, joined literally: a name is never read as a
   /// quoted path.
   std::string Join(const std::string& name) const;
-  /// The registry's listing stream, kept for every pass of the run.
+  /// The registry's listing stream, kept across the passes of one lookup
+  /// (see ListingScope).
   DirectoryListing& listing() const { return listing_; }
 
  private:
