@@ -4,13 +4,11 @@
 // "Key: ", detaches, and serves connections until it has been idle for the
 // inactivity time-out, is told to stop, or gets SIGTERM/SIGINT.
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/random.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -26,7 +24,9 @@
 
 #include "daemon.h"
 #include "launch/launch.h"
+#include "platform/descriptors.h"
 #include "platform/paths.h"
+#include "platform/random.h"
 #include "platform/strings.h"
 #include "platform/sys.h"
 #include "registry/registry.h"
@@ -64,7 +64,7 @@ constexpr int kListenBacklog = 128;
 constexpr int kStartArguments = 9;
 
 int Listen(int* port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int fd = OpenStreamSocket();
   if (fd < 0) return -1;
   struct sockaddr_in address;
   std::memset(&address, 0, sizeof(address));
@@ -139,7 +139,7 @@ int main(int argc, char** argv) {
   if (argv[2][0] == '\0') return Usage("empty configuration directory");
 
   int wake[2];
-  if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) return Usage("cannot create a pipe");
+  if (OpenPipe(wake, true) != 0) return Usage("cannot create a pipe");
   state.wake_fd = wake[1];
   g_state = &state;
   ::signal(SIGPIPE, SIG_IGN);
@@ -151,16 +151,14 @@ int main(int argc, char** argv) {
 
   // Which program serves: a daemon started from a build tree and one
   // installed look alike otherwise, and one whose file was removed says so.
-  char self[4096] = {};
-  ssize_t length = ::readlink("/proc/self/exe", self, sizeof(self) - 1);
-  state.program = length > 0 ? std::string(self, static_cast<size_t>(length)) : argv[0];
+  if (!RunningProgramPath(state.program)) state.program = argv[0];
   int listener = Listen(&state.port);
   if (listener < 0) {
     std::fprintf(stderr, "trel: cannot listen on 127.0.0.1: %s\n", std::strerror(errno));
     return 1;
   }
   unsigned char key[kKeyBytes];
-  if (::getrandom(key, sizeof(key), 0) != static_cast<ssize_t>(sizeof(key))) {
+  if (!FillRandom(key, sizeof(key))) {
     std::fprintf(stderr, "trel: cannot read the system's random source\n");
     return 1;
   }
@@ -217,7 +215,7 @@ int main(int argc, char** argv) {
       if (state.active == 0) idle_since = Clock::now();  // a connection just ended
     }
     if (!(fds[0].revents & POLLIN)) continue;
-    int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    int fd = AcceptConnection(listener);
     if (fd < 0) continue;
     int one = 1;  // every send is a whole message: no Nagle delay
     (void)::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));

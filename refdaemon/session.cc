@@ -56,7 +56,7 @@ void Respond(int fd, const std::string& status) {
   if (status.find("101") != std::string::npos) {
     response = status + "\r\nConnection: Upgrade\r\nUpgrade: " + kUpgradeToken + "\r\n\r\n";
   }
-  (void)::send(fd, response.data(), response.size(), MSG_NOSIGNAL);
+  (void)SendOnce(fd, response.data(), response.size(), 0);
 }
 
 // Reads the request headers; true when the client may go on.
@@ -276,7 +276,7 @@ class Session {
       // The copy and the next request leave together: one wake-up for the
       // front end per line instead of two.
       std::string_view text = reply.fields[0];
-      if (WriteMessageFields(&fd_, kTypeStdout, "%s", &text, 1, MSG_MORE) != 0) return 1;
+      if (WriteMessageFields(&fd_, kTypeStdout, "%s", &text, 1, SendMoreFlag()) != 0) return 1;
     }
   }
 

@@ -12,6 +12,7 @@
 
 #include "launch/launch.h"
 #include "platform/console.h"
+#include "platform/descriptors.h"
 #include "platform/paths.h"
 #include "platform/strings.h"
 #include "platform/sys.h"
@@ -51,7 +52,7 @@ struct Pipe {
   // 0, or -1 with errno.
   int Open() {
     int ends[2];
-    if (::pipe2(ends, O_CLOEXEC) != 0) return -1;
+    if (OpenPipe(ends) != 0) return -1;
     read.Reset(ends[0]);
     write.Reset(ends[1]);
     return 0;

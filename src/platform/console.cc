@@ -1,6 +1,7 @@
 #include "platform/console.h"
 
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 
 #include "platform/charsets.h"
 #include "platform/echo_guard.h"
+#include "platform/features.h"
 #include "platform/strings.h"
 #include "platform/sys.h"
 #include "trace/trace.h"
@@ -52,6 +54,7 @@ StdinBuffer g_stdin;
 
 enum class Fill { kData, kEnded, kWatchEnded };
 
+#if QUARN_HAVE_POLLRDHUP
 // True when `watchFd` ended before standard input had something to read.
 bool WatchEndsFirst(int watchFd) {
   if (watchFd < 0) return false;
@@ -65,6 +68,32 @@ bool WatchEndsFirst(int watchFd) {
     if (fds[0].revents != 0) return false;
   }
 }
+#else
+// Without a poll event for the peer's end alone, the watch is readable
+// both when the peer ended and when a message came; a peek tells which.
+// Once a message is waiting, the end behind it cannot be seen without
+// reading it: the wait then goes on for standard input alone.
+bool WatchEndsFirst(int watchFd) {
+  if (watchFd < 0) return false;
+  for (;;) {
+    struct pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {watchFd, POLLIN, 0}};
+    int ready = ::poll(fds, 2, -1);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0) return false;  // read, and let the read tell
+    if (fds[0].revents != 0) return false;
+    if (fds[1].revents == 0) continue;
+    char byte;
+    ssize_t peeked = RecvNoWait(watchFd, &byte, 1, MSG_PEEK);
+    if (peeked == 0 || (peeked < 0 && errno != EAGAIN && errno != ENOTSOCK)) return true;
+    if (peeked < 0 && errno == EAGAIN) continue;
+    // A message is waiting: standard input alone from here.
+    struct pollfd input = {STDIN_FILENO, POLLIN, 0};
+    while (::poll(&input, 1, -1) < 0 && errno == EINTR) {
+    }
+    return false;
+  }
+}
+#endif
 
 Fill FillStdin(int watchFd) {
   for (;;) {

@@ -10,10 +10,36 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/features.h"
 #include "platform/paths.h"
 #include "platform/strings.h"
 #include "platform/sys.h"
 #include "trace/trace.h"
+
+namespace {
+
+// What a listing says an entry is, where the system's listing says it.
+enum class Listed { kUnknown, kDirectory, kLink, kOther };
+
+Listed ListedType(const struct dirent& entry) {
+#if QUARN_HAVE_DIRENT_D_TYPE
+  switch (entry.d_type) {
+  case DT_UNKNOWN:
+    return Listed::kUnknown;
+  case DT_DIR:
+    return Listed::kDirectory;
+  case DT_LNK:
+    return Listed::kLink;
+  default:
+    return Listed::kOther;
+  }
+#else
+  (void)entry;
+  return Listed::kUnknown;
+#endif
+}
+
+}  // namespace
 
 int MkDirs(const std::string& dir) {
   if (!IsNullOrEmpty(dir) && IsPathValid(dir)) {
@@ -78,17 +104,19 @@ int ListFileSystemEntriesAt(int dirFd, const std::string& path, std::vector<std:
     if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
     // The directory's own type field spares a stat for plain entries;
     // links (followed, as a stat would) and unknown types are asked about.
-    unsigned char type = entry->d_type;
-    bool link = type == DT_LNK;
-    if (type == DT_UNKNOWN) {
+    Listed type = ListedType(*entry);
+    bool link = type == Listed::kLink;
+    if (type == Listed::kUnknown) {
       struct stat own_status;
       if (::fstatat(own, name, &own_status, AT_SYMLINK_NOFOLLOW) == 0) {
         link = S_ISLNK(own_status.st_mode);
-        type = S_ISDIR(own_status.st_mode) ? DT_DIR : link ? DT_LNK : DT_REG;
+        type = S_ISDIR(own_status.st_mode) ? Listed::kDirectory
+               : link                      ? Listed::kLink
+                                           : Listed::kOther;
       }
     }
     if (directoriesOnly) {
-      bool is_directory = type == DT_DIR;
+      bool is_directory = type == Listed::kDirectory;
       if (link) {
         struct stat target;
         is_directory = ::fstatat(own, name, &target, 0) == 0 && S_ISDIR(target.st_mode);

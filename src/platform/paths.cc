@@ -140,10 +140,8 @@ int GetInstallDirPath(const std::string& executable, std::string& installDir) {
   // Not on PATH, or no PATH at all (a shell alias, a program started with
   // another argv[0], `env -u PATH`): the running program's own file, links
   // resolved by the system.
-  std::vector<char> self(kCwdBufferSize, '\0');
-  ssize_t length = ::readlink("/proc/self/exe", self.data(), self.size() - 1);
-  if (length > 0) {
-    std::string own(self.data(), static_cast<size_t>(length));
+  std::string own;
+  if (RunningProgramPath(own)) {
     if (GetParentDirPath(own, installDir) == 0) {
       TraceMessage("GetInstallDirPath(): Not found on PATH; using the running program %S",
                    own.c_str());

@@ -18,6 +18,9 @@ constexpr int kCwdBufferSize = 32768;
 /// -4 parent of the joined path; -6 split; -5 PATH undefined or -7 PATH
 /// empty, when the running program's own file cannot be read either.
 [[nodiscard]] int GetInstallDirPath(const std::string& executable, std::string& installDir);
+/// The running program's own file, links resolved, where the system tells
+/// it (not every system does). false when it cannot be known.
+bool RunningProgramPath(std::string& path);
 /// The user configuration directory. Always 0.
 [[nodiscard]] int GetUserConfigDirPath(std::string& configDir);
 /// TMPDIR, /tmp, HOME or USERPROFILE. 0; -1 none.

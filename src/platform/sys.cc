@@ -1,13 +1,15 @@
 #include "platform/sys.h"
 
-#include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
-#include <vector>
+
+#include "platform/features.h"
 
 namespace {
 
@@ -39,9 +41,50 @@ int WriteAll(int fd, const void* data, size_t size) {
   return 0;
 }
 
+#if !QUARN_HAVE_MSG_NOSIGNAL && !QUARN_HAVE_SO_NOSIGPIPE
+namespace {
+
+// Holds SIGPIPE back for one send, and takes the one that send raised
+// before letting the signal through again; one already pending stays.
+class SigpipeHeld {
+ public:
+  SigpipeHeld() {
+    sigemptyset(&pipe_);
+    sigaddset(&pipe_, SIGPIPE);
+    blocked_ = pthread_sigmask(SIG_BLOCK, &pipe_, &saved_) == 0;
+    was_pending_ = Pending();
+  }
+  ~SigpipeHeld() {
+    if (!blocked_) return;
+    int saved_errno = errno;
+    int signal_number;
+    if (!was_pending_ && Pending()) (void)sigwait(&pipe_, &signal_number);
+    (void)pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+    errno = saved_errno;
+  }
+  SigpipeHeld(const SigpipeHeld&) = delete;
+  SigpipeHeld& operator=(const SigpipeHeld&) = delete;
+
+ private:
+  static bool Pending() {
+    sigset_t pending;
+    return sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+  }
+  sigset_t pipe_, saved_;
+  bool blocked_ = false, was_pending_ = false;
+};
+
+}  // namespace
+#endif
+
 ssize_t SendOnce(int fd, const void* data, size_t size, int flags) {
+#if QUARN_HAVE_MSG_NOSIGNAL
+  flags |= MSG_NOSIGNAL;
+#elif !QUARN_HAVE_SO_NOSIGPIPE
+  SigpipeHeld held;  // with SO_NOSIGPIPE the socket was made without it
+#endif
   for (;;) {
-    ssize_t n = Sys().send(fd, data, size, flags | MSG_NOSIGNAL);
+    ssize_t n = Sys().send(fd, data, size, flags);
     if (n < 0 && errno == EINTR) continue;
     return n;
   }
@@ -60,16 +103,34 @@ int CloseFd(int fd) {
   return errno == EINTR ? 0 : -1;
 }
 
-void CloseDescriptorsAbove2() {
-  if (::close_range(3, ~0U, 0) == 0) return;
-  std::vector<int> open_fds;
-  if (DIR* dir = ::opendir("/proc/self/fd")) {
-    int own = ::dirfd(dir);
-    while (struct dirent* entry = ::readdir(dir)) {
-      int fd = std::atoi(entry->d_name);
-      if (entry->d_name[0] != '.' && fd > 2 && fd != own) open_fds.push_back(fd);
-    }
-    ::closedir(dir);
+ssize_t RecvNoWait(int fd, void* data, size_t size, int flags) {
+#if QUARN_HAVE_MSG_DONTWAIT
+  return RecvRetry(fd, data, size, flags | MSG_DONTWAIT);
+#else
+  // Only this process reads the socket: once poll finds bytes (or the
+  // end), the receive does not wait for more.
+  struct pollfd readable = {fd, POLLIN, 0};
+  int ready;
+  while ((ready = ::poll(&readable, 1, 0)) < 0 && errno == EINTR) {
   }
-  for (int fd : open_fds) CloseFd(fd);
+  if (ready == 0) errno = EAGAIN;
+  if (ready <= 0) return -1;
+  return RecvRetry(fd, data, size, flags);
+#endif
+}
+
+ssize_t RecvDiscard(int fd, void* spare, size_t size) {
+#if QUARN_HAVE_RECV_DISCARD
+  return RecvRetry(fd, spare, size, MSG_TRUNC);
+#else
+  return RecvRetry(fd, spare, size, 0);
+#endif
+}
+
+int SendMoreFlag() {
+#if QUARN_HAVE_MSG_MORE
+  return MSG_MORE;
+#else
+  return 0;
+#endif
 }

@@ -46,18 +46,28 @@ class ScopedSysOverride {
 
 /// One send call (retried only on EINTR), never raising SIGPIPE: a peer
 /// gone mid-conversation is a send failure, not a signal that kills us.
+/// (Where the system's only way is the socket's own option, the sockets
+/// from platform/descriptors.h have it.)
 ssize_t SendOnce(int fd, const void* data, size_t size, int flags);
+
+/// The send flag that holds a send back for the next one, so that both
+/// leave together, where the system has one; else 0.
+int SendMoreFlag();
 
 /// recv retried on EINTR.
 ssize_t RecvRetry(int fd, void* data, size_t size, int flags);
 
+/// recv that never waits: -1 with EAGAIN when nothing has arrived.
+ssize_t RecvNoWait(int fd, void* data, size_t size, int flags);
+
+/// Takes `size` bytes already looked at with MSG_PEEK off the socket:
+/// dropped without a copy where the system can, else copied into `spare`.
+/// As recv.
+ssize_t RecvDiscard(int fd, void* spare, size_t size);
+
 /// close() that treats EINTR as closed (Linux always releases the
 /// descriptor). 0 or -1 with errno.
 int CloseFd(int fd);
-
-/// Closes every descriptor above 2 (close_range, else those listed in
-/// /proc/self/fd): for a process about to become a long-lived daemon.
-void CloseDescriptorsAbove2();
 
 /// Owns one descriptor; closes it on destruction unless released.
 class UniqueFd {

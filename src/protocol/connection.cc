@@ -14,6 +14,10 @@ namespace {
 constexpr size_t kReceiveBuffer = 256 * 1024;
 constexpr size_t kPeekBuffer = 16 * 1024;
 
+ssize_t ReceiveFrom(int fd, void* data, size_t size, int flags, bool dontWait) {
+  return dontWait ? RecvNoWait(fd, data, size, flags) : RecvRetry(fd, data, size, flags);
+}
+
 }  // namespace
 
 Connection::Connection(int fd, bool readAhead)
@@ -25,10 +29,10 @@ Connection::Connection(int fd, bool readAhead)
 bool Connection::Take(size_t count) {
   start_ += count;
   if (!read_ahead_) {
-    // The peeked bytes taken leave the socket now; TCP drops them without
-    // copying (MSG_TRUNC), other sockets copy them into the spent buffer.
+    // The peeked bytes taken leave the socket now, dropped without a copy
+    // where the system can, else copied into the spent buffer.
     while (count > 0) {
-      ssize_t n = RecvRetry(fd_, buffer_.get(), count, MSG_TRUNC);
+      ssize_t n = RecvDiscard(fd_, buffer_.get(), count);
       if (n <= 0) {
         if (n == 0) errno = ECONNRESET;
         return false;
@@ -41,11 +45,10 @@ bool Connection::Take(size_t count) {
 }
 
 ssize_t Connection::Receive(bool dontWait, size_t maxBytes) {
-  int flags = dontWait ? MSG_DONTWAIT : 0;
   if (!read_ahead_) {
     // Everything peeked before has been taken and removed: what a peek sees
     // now is new.
-    ssize_t n = RecvRetry(fd_, buffer_.get(), capacity_, flags | MSG_PEEK);
+    ssize_t n = ReceiveFrom(fd_, buffer_.get(), capacity_, MSG_PEEK, dontWait);
     received_any_ = received_any_ || n > 0;
     start_ = 0;
     end_ = n > 0 ? static_cast<size_t>(n) : 0;
@@ -62,7 +65,7 @@ ssize_t Connection::Receive(bool dontWait, size_t maxBytes) {
   }
   size_t room = capacity_ - end_;
   if (maxBytes != 0 && maxBytes < room) room = maxBytes;
-  ssize_t n = RecvRetry(fd_, buffer_.get() + end_, room, flags);
+  ssize_t n = ReceiveFrom(fd_, buffer_.get() + end_, room, 0, dontWait);
   if (n > 0) end_ += static_cast<size_t>(n);
   received_any_ = received_any_ || n > 0;
   return n;

@@ -13,6 +13,7 @@
 
 #include "platform/charsets.h"
 #include "platform/console.h"
+#include "platform/descriptors.h"
 #include "platform/strings.h"
 #include "platform/sys.h"
 #include "protocol/connection.h"
@@ -148,7 +149,7 @@ int DoExecuteCommand(const DaemonLocation& location, int argc, char** argv, char
   std::string key = location.key;
   *exitCode = kFrontEndFailureExitCode;
 
-  UniqueFd socket_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  UniqueFd socket_fd(OpenStreamSocket());
   int fd = socket_fd.Get();
   if (!socket_fd.Valid()) {
     int error = errno;

@@ -1,8 +1,6 @@
 #include "protocol/field_decoder.h"
 
-#if defined(__SSE2__)
-#include <immintrin.h>
-#endif
+#include "platform/vector_lanes.h"
 
 namespace {
 
@@ -91,58 +89,34 @@ struct BlockDecoderOf {
 
 using BlockDecoder = Decoded (*)(const char* p, const char* end, char* out);
 
-#if defined(__SSE2__)
-struct Sse2Lanes {
-  static constexpr int kWidth = 16;
-  static uint64_t CopyAndMark(const char* p, char* out) {
-    __m128i part = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), part);
-    __m128i hits = _mm_or_si128(_mm_cmpeq_epi8(part, _mm_set1_epi8('"')),
-                                _mm_cmpeq_epi8(part, _mm_set1_epi8('\\')));
-    return static_cast<uint32_t>(_mm_movemask_epi8(hits));
-  }
-  static void Copy(const char* p, char* out) {
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
-                     _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
-  }
-};
-
-#define QUARN_AVX2 __attribute__((target("avx2")))
-struct Avx2Lanes {
-  static constexpr int kWidth = 32;
-  QUARN_AVX2 static uint64_t CopyAndMark(const char* p, char* out) {
-    __m256i part = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), part);
-    __m256i hits = _mm256_or_si256(_mm256_cmpeq_epi8(part, _mm256_set1_epi8('"')),
-                                   _mm256_cmpeq_epi8(part, _mm256_set1_epi8('\\')));
-    return static_cast<uint32_t>(_mm256_movemask_epi8(hits));
-  }
-  QUARN_AVX2 static void Copy(const char* p, char* out) {
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out),
-                        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)));
-  }
-};
-
-Decoded DecodeBlocksSse2(const char* p, const char* end, char* out) {
-  return BlockDecoderOf<Sse2Lanes>::Decode(p, end, out);
+#if QUARN_LANES
+Decoded DecodeBlocksNarrow(const char* p, const char* end, char* out) {
+  return BlockDecoderOf<NarrowLanes>::Decode(p, end, out);
 }
-
-// Flattened: the template's body and the lanes' functions are inlined
-// here, where AVX2 instructions are allowed.
-__attribute__((target("avx2"), flatten)) Decoded DecodeBlocksAvx2(const char* p, const char* end,
-                                                                  char* out) {
-  return BlockDecoderOf<Avx2Lanes>::Decode(p, end, out);
-}
-#undef QUARN_AVX2
-
-// The widest the processor has, chosen once.
-BlockDecoder ChooseBlockDecoder() {
-  return __builtin_cpu_supports("avx2") ? &DecodeBlocksAvx2 : &DecodeBlocksSse2;
-}
-#else
-Decoded DecodeBlocksPlain(const char* p, const char*, char* out) { return {p, out}; }
-BlockDecoder ChooseBlockDecoder() { return &DecodeBlocksPlain; }
 #endif
+
+#if QUARN_WIDE_LANES
+QUARN_WIDE_LANES_FUNCTION Decoded DecodeBlocksWide(const char* p, const char* end, char* out) {
+  return BlockDecoderOf<WideLanes>::Decode(p, end, out);
+}
+#endif
+
+#if !QUARN_LANES
+// No lanes: the field states take every byte.
+Decoded DecodeBlocksPlain(const char* p, const char*, char* out) { return {p, out}; }
+#endif
+
+// The widest lanes the processor has, chosen once.
+BlockDecoder ChooseBlockDecoder() {
+#if QUARN_WIDE_LANES
+  if (ProcessorHasWideLanes()) return &DecodeBlocksWide;
+#endif
+#if QUARN_LANES
+  return &DecodeBlocksNarrow;
+#else
+  return &DecodeBlocksPlain;
+#endif
+}
 
 const BlockDecoder kChosenDecoder = ChooseBlockDecoder();
 

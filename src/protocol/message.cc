@@ -8,10 +8,6 @@
 // the text of "stdout" and "stderr".
 #include <sys/socket.h>
 
-#if defined(__SSE2__)
-#include <immintrin.h>
-#endif
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
@@ -19,6 +15,7 @@
 
 #include "platform/console.h"
 #include "platform/sys.h"
+#include "platform/vector_lanes.h"
 #include "protocol/connection.h"
 #include "protocol/field_decoder.h"
 #include "protocol/protocol.h"
@@ -39,16 +36,10 @@ bool NeedsEscape(char c) { return c == '\n' || c == '\r' || c == '"' || c == '\\
 // bytes at a time where the processor can, the plain loop for the rest.
 const char* FindEscaped(const char* src, const char* end) {
   if (src < end && NeedsEscape(*src)) return src;  // escapes often come in a row
-#if defined(__SSE2__)
-  const __m128i lf = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r');
-  const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\');
-  for (; end - src >= 16; src += 16) {
-    __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
-    __m128i hits =
-        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, lf), _mm_cmpeq_epi8(bytes, cr)),
-                     _mm_or_si128(_mm_cmpeq_epi8(bytes, quote), _mm_cmpeq_epi8(bytes, backslash)));
-    int mask = _mm_movemask_epi8(hits);
-    if (mask != 0) return src + __builtin_ctz(static_cast<unsigned>(mask));
+#if QUARN_LANES
+  for (; end - src >= NarrowLanes::kWidth; src += NarrowLanes::kWidth) {
+    uint64_t mask = NarrowLanes::MarkEscaped(src);
+    if (mask != 0) return src + __builtin_ctzll(mask);
   }
 #endif
   while (src < end && !NeedsEscape(*src)) ++src;

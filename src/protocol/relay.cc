@@ -1,14 +1,12 @@
 #include "protocol/relay.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <new>
 
 #include "platform/console.h"
+#include "platform/descriptors.h"
 #include "trace/trace.h"
 
 namespace {
@@ -77,13 +75,7 @@ void Relay::DropField() {
 
 size_t Relay::Piece() {
   int stream = stream_ == 0 ? 1 : stream_;
-  if (piece_[stream] < 0) {
-    struct stat info;
-    int capacity = -1;
-    if (::fstat(stream, &info) == 0 && S_ISFIFO(info.st_mode))
-      capacity = ::fcntl(stream, F_GETPIPE_SZ);
-    piece_[stream] = capacity > 0 ? capacity : 0;
-  }
+  if (piece_[stream] < 0) piece_[stream] = static_cast<long>(PipeCapacity(stream));
   return static_cast<size_t>(piece_[stream]);
 }
 

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 
+#include "platform/descriptors.h"
 #include "platform/locks.h"
 #include "registry/layout.h"
 #include "trace/trace.h"
@@ -15,7 +16,7 @@ EntryDir::EntryDir(const RegistryDir& registry, std::string name, const char* pa
 
 bool EntryDir::Open(bool listedAsLink) {
   if (listedAsLink) return Skip("%s(): Entry %S is a symbolic link");
-  int flags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  int flags = DirectoryHandleFlags();
   fd_.Reset(Sys().openat(registry_.fd(), name_.c_str(), flags, 0));
   if (!fd_.Valid() && errno == ENOENT) {
     TraceMessage("AcquireFileLock(): Parent path does not exist; creating it...");
