@@ -6,12 +6,13 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/descriptors.h"
 #include "protocol/connection.h"
 #include "protocol/protocol.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int fds[2];
-  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return 0;
+  if (OpenSocketPair(fds) != 0) return 0;
   int buffer = 1 << 20;
   setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &buffer, sizeof(buffer));
   setsockopt(fds[1], SOL_SOCKET, SO_SNDBUF, &buffer, sizeof(buffer));

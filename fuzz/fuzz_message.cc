@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/descriptors.h"
 #include "platform/sys.h"
 #include "protocol/connection.h"
 #include "protocol/protocol.h"
@@ -32,7 +33,7 @@ std::vector<std::vector<std::string>> Decode(const uint8_t* data, size_t size, u
                                              size_t cap) {
   std::vector<std::vector<std::string>> decoded;
   int fds[2];
-  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return decoded;
+  if (OpenSocketPair(fds) != 0) return decoded;
   int buffer = 1 << 20;
   setsockopt(fds[1], SOL_SOCKET, SO_SNDBUF, &buffer, sizeof(buffer));
   size_t sent = 0;

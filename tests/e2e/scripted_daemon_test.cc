@@ -9,6 +9,7 @@
 
 #include <thread>
 
+#include "platform/descriptors.h"
 #include "support/e2e_fixture.h"
 #include "support/registry_support.h"
 #include "support/wire.h"
@@ -209,7 +210,7 @@ TEST_F(Scripted, DescriptionAndOutput) {
 TEST_F(Scripted, RelayKeepsOrderAndNeverHoldsBack) {
   // Standard output and error are one pipe, read by the daemon itself.
   int console[2];
-  ASSERT_EQ(0, pipe2(console, O_CLOEXEC));
+  ASSERT_EQ(0, OpenPipe(console));
   ChildOptions merged;
   merged.in_child = [&] {
     dup2(console[1], 1);

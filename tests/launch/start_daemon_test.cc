@@ -122,16 +122,8 @@ TEST_F(StartDaemonTest, ChildReapedByTheCheckIsNeverKilled) {
   EXPECT_EQ(std::string::npos, trace.Contents().find("Waiting for daemon to terminate"));
 }
 
-// The fields of /proc/<pid>/stat after the command name: state, ppid,
-// process group, session.
-std::vector<long> ProcessIds(pid_t pid) {
-  std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
-  std::istringstream fields(stat.substr(stat.rfind(')') + 2));
-  std::string state;
-  long ppid = 0, group = 0, session = 0;
-  fields >> state >> ppid >> group >> session;
-  return {group, session};
-}
+// The process group and session of `pid`.
+std::vector<long> ProcessIds(pid_t pid) { return {getpgid(pid), getsid(pid)}; }
 
 TEST_F(StartDaemonTest, TheDaemonLivesApartAndItsErrorsNeverBlockTheStart) {
   ScopedEnv path("TREL_DAEMON_PATH", nullptr);

@@ -9,6 +9,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "platform/descriptors.h"
 #include "platform/sys.h"
 #include "support/test_support.h"
 
@@ -82,7 +83,7 @@ TEST_F(ConsoleTest, EchoOffDuringTheReadAndBackAfterIt) {
   }
   // The daemon going away ends the wait for input, and echo comes back.
   int watch[2];
-  ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, watch));
+  ASSERT_EQ(0, OpenSocketPair(watch));
   pid = ReadPassword(slave, watch);
   WaitForEcho(slave, false);
   close(watch[1]);

@@ -72,7 +72,7 @@ TEST_F(LocksTest, OnlyEverARegularFileOfItsOwn) {
       [&] { ASSERT_EQ(0, symlink(temp_.Sub("dangling-target").c_str(), path.c_str())); },
       [&] { ASSERT_EQ(0, mkfifo(path.c_str(), 0600)); },
       [&] {
-        int sock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        int sock = socket(AF_UNIX, SOCK_STREAM, 0);  // closed at once
         sockaddr_un address = {};
         address.sun_family = AF_UNIX;
         std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);

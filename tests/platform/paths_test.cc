@@ -5,6 +5,7 @@
 
 #include <filesystem>
 
+#include "platform/features.h"
 #include "platform/files.h"
 #include "support/test_support.h"
 
@@ -46,7 +47,16 @@ TEST_F(PathsTest, InstallDirectory) {
   WriteFile(bin4 + "/quarn", "x", 0755);  // after the first match: never reached
   std::string list = "::" + bin1 + ":" + temp_.Sub("bin2") + ":" + bin3 + "/:" + bin4;
   ScopedEnv path("PATH", list.c_str());
-  std::string self_dir = std::filesystem::read_symlink("/proc/self/exe").parent_path();
+  // The running program's file, where the system tells it: Linux's exe
+  // link, when this build uses it, says the same.
+  std::string self, self_dir;
+  ASSERT_EQ(
+      QUARN_HAVE_PROC_SELF_EXE || QUARN_HAVE_NSGETEXECUTABLEPATH || QUARN_HAVE_KERN_PROC_PATHNAME,
+      RunningProgramPath(self));
+  if (QUARN_HAVE_PROC_SELF_EXE) {
+    EXPECT_EQ(std::filesystem::read_symlink("/proc/self/exe"), self);
+  }
+  if (!self.empty()) self_dir = std::filesystem::path(self).parent_path();
   std::string cwd = std::filesystem::current_path();
   struct Case {
     std::string executable;
@@ -54,7 +64,7 @@ TEST_F(PathsTest, InstallDirectory) {
     std::string dir;
   } cases[] = {
       {"quarn", 0, bin3 + "/"},  // the PATH entry as written
-      {"nothere", 0, self_dir},  // not on PATH: the running program's own directory
+      {"nothere", 0, self_dir},  // not on PATH: the running program's own directory, if known
       {"/usr/bin/quarn", 0, "/usr/bin"},
       {"./quarn", 0, cwd + "/."},
       {"build/quarn", 0, cwd + "/build"},  // as the shell ran it

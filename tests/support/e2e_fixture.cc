@@ -36,12 +36,7 @@ std::vector<std::string> QuarnE2E::Entries() {
   return names;
 }
 
-std::vector<pid_t> QuarnE2E::Children() {
-  std::ifstream list("/proc/self/task/" + std::to_string(getpid()) + "/children");
-  std::vector<pid_t> pids;
-  for (pid_t pid; list >> pid;) pids.push_back(pid);
-  return pids;
-}
+std::vector<pid_t> QuarnE2E::Children() { return ChildProcesses(); }
 
 void QuarnE2E::StopAllDaemons() {
   for (pid_t pid : Children()) kill(pid, SIGKILL);

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "platform/descriptors.h"
 #include "platform/files.h"
 #include "support/processes.h"
 
@@ -23,7 +24,7 @@ void MakeEntry(const std::string& registry, const std::string& name, int port,
 
 LockHolder::LockHolder(const std::vector<std::string>& paths, int holdMs) {
   int ready[2];
-  if (pipe2(ready, O_CLOEXEC) != 0 || pipe2(release_, O_CLOEXEC) != 0) abort();
+  if (OpenPipe(ready) != 0 || OpenPipe(release_) != 0) abort();
   pid_ = ForkChild([&] {
     for (const std::string& path : paths) {
       int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/ioctl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,16 +13,21 @@
 #include <regex>
 #include <sstream>
 
+#include "platform/descriptors.h"
 #include "trace/trace.h"
 
 int CountOpenFds() {  // less the listing's own
-  return static_cast<int>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {})) -
-         1;
+  const char* listing = Exists("/proc/self/fd") ? "/proc/self/fd" : "/dev/fd";
+  return static_cast<int>(std::distance(std::filesystem::directory_iterator(listing), {})) - 1;
+}
+
+std::string TempDir::Base() {
+  const char* base = getenv("TMPDIR");
+  return base && *base ? base : "/tmp";
 }
 
 TempDir::TempDir() {
-  const char* base = getenv("TMPDIR");
-  path_ = std::string(base && *base ? base : "/tmp") + "/quarn-test-XXXXXX";
+  path_ = Base() + "/quarn-test-XXXXXX";
   if (mkdtemp(&path_[0]) == nullptr) abort();
 }
 
@@ -87,6 +91,37 @@ ScopedTrace::~ScopedTrace() { SetTraceFilePath(""); }
 
 namespace {
 
+// A file of no name, for a child's standard stream.
+int AnonymousFile() {
+  std::string path = TempDir::Base() + "/quarn-child-XXXXXX";
+  int fd = mkstemp(&path[0]);
+  if (fd < 0 || unlink(path.c_str()) != 0 || fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) abort();
+  return fd;
+}
+
+std::string ReadFromStart(int fd) {
+  std::string content;
+  char buffer[65536];
+  off_t at = 0;
+  for (ssize_t n; (n = pread(fd, buffer, sizeof(buffer), at)) > 0; at += n) {
+    content.append(buffer, static_cast<size_t>(n));
+  }
+  return content;
+}
+
+// How much a new pipe holds: filled until it takes no more.
+int NewPipeCapacity() {
+  int ends[2];
+  if (OpenPipe(ends, true) != 0) abort();
+  static const char kChunk[4096] = {};
+  int capacity = 0;
+  for (ssize_t n; (n = write(ends[1], kChunk, sizeof(kChunk))) > 0;)
+    capacity += static_cast<int>(n);
+  close(ends[0]);
+  close(ends[1]);
+  return capacity;
+}
+
 bool Exited(pid_t pid) {
   siginfo_t info = {};
   return waitid(P_PID, pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
@@ -98,11 +133,11 @@ ChildResult RunChild(const std::function<int()>& body, const ChildOptions& optio
   // Standard input, output and error and the report go through files in
   // memory; standard output through a pipe when the test asks for one.
   int files[4], out[2] = {-1, -1};
-  for (int& fd : files) fd = memfd_create("child", MFD_CLOEXEC);
+  for (int& fd : files) fd = AnonymousFile();
   if (write(files[0], options.stdin_text.data(), options.stdin_text.size()) < 0) abort();
   lseek(files[0], 0, SEEK_SET);
   bool piped = options.stdout_nonblocking;
-  if (piped && pipe2(out, O_CLOEXEC) != 0) abort();
+  if (piped && OpenPipe(out) != 0) abort();
   pid_t pid = fork();
   if (pid == 0) {
     for (int i = 0; i < 4; ++i) dup2(i == 1 && piped ? out[1] : files[i], i);
@@ -118,7 +153,7 @@ ChildResult RunChild(const std::function<int()>& body, const ChildOptions& optio
   ChildResult result;
   // A non-blocking pipe is read once it is full, so that the child's writes
   // have met a full pipe.
-  int capacity = out[0] >= 0 ? fcntl(out[0], F_GETPIPE_SZ) : 0, queued = 0;
+  int capacity = out[0] >= 0 ? NewPipeCapacity() : 0, queued = 0;
   while (options.stdout_nonblocking && !Exited(pid) && ioctl(out[0], FIONREAD, &queued) == 0 &&
          queued < capacity) {
     usleep(1000);
@@ -130,7 +165,7 @@ ChildResult RunChild(const std::function<int()>& body, const ChildOptions& optio
   result.status = WaitChild(pid);
   std::string* sinks[4] = {nullptr, piped ? nullptr : &result.out, &result.err, &result.report};
   for (int i = 0; i < 4; ++i) {
-    if (sinks[i]) *sinks[i] = ReadFile("/proc/self/fd/" + std::to_string(files[i]));
+    if (sinks[i]) *sinks[i] = ReadFromStart(files[i]);
     close(files[i]);
   }
   if (out[0] >= 0) close(out[0]);

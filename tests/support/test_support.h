@@ -22,6 +22,8 @@ class TempDir {
  public:
   TempDir();
   ~TempDir();
+  /// Where temporary directories go: TMPDIR, else /tmp.
+  static std::string Base();
   const std::string& path() const { return path_; }
   std::string Sub(const std::string& name) const { return path_ + "/" + name; }
 

@@ -8,6 +8,9 @@
 
 #include <cerrno>
 
+#include "platform/descriptors.h"
+#include "platform/sys.h"
+
 std::string EncodeWire(const std::string& type, const std::vector<std::string>& fields) {
   static const char hex[] = "0123456789abcdef";
   std::string out = type + ".";
@@ -45,7 +48,7 @@ std::string WireConnection::ReadUntil(const std::string& end) {
 
 void WireConnection::Send(const std::string& bytes) {
   for (size_t done = 0; done < bytes.size();) {
-    ssize_t n = send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    ssize_t n = SendOnce(fd_, bytes.data() + done, bytes.size() - done, 0);
     if (n <= 0 && errno != EINTR) return;
     done += n > 0 ? static_cast<size_t>(n) : 0;
   }
@@ -57,7 +60,7 @@ ScriptedDaemon::ScriptedDaemon(std::vector<Step> script, bool accepts, bool list
   if (!listens) close(listener_), listener_ = -1;
   if (listener_ < 0) return;
   thread_ = std::thread([this, script = std::move(script), accepts, more = std::move(more)] {
-    WireConnection c(accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC));
+    WireConnection c(AcceptConnection(listener_));
     request = c.ReadHeaders();
     if (accepts) c.Send(kTestAccept);
     while (accepts && description.find("preamble-done.\n") == std::string::npos) {
@@ -94,7 +97,7 @@ sockaddr_in Loopback(int port) {
 }  // namespace
 
 int ConnectLoopback(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int fd = OpenStreamSocket();
   sockaddr_in address = Loopback(port);
   if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) return fd;
   close(fd);
@@ -102,7 +105,7 @@ int ConnectLoopback(int port) {
 }
 
 int ListenLoopback(int* port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int fd = OpenStreamSocket();
   sockaddr_in address = Loopback(0);
   socklen_t length = sizeof(address);
   if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(fd, 16) != 0 ||
