@@ -4,7 +4,14 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/vfs.h>
+#include <sys/stat.h>
+#if __has_include(<sys/vfs.h>)
+#include <sys/vfs.h>  // Linux: a file system is known by its magic number
+#define QUARN_BENCH_FS_MAGIC 1
+#else
+#include <sys/mount.h>
+#define QUARN_BENCH_FS_MAGIC 0
+#endif
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -145,7 +152,11 @@ std::vector<std::string> EntryNames(const std::string& registry) {
   std::vector<std::string> names;
   if (DIR* d = opendir(registry.c_str())) {
     while (dirent* e = readdir(d)) {
-      if (e->d_name[0] != '.' && e->d_type == DT_DIR) names.push_back(e->d_name);
+      struct stat info;
+      std::string path = registry + "/" + e->d_name;
+      if (e->d_name[0] != '.' && lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+        names.push_back(e->d_name);
+      }
     }
     closedir(d);
   }
@@ -180,25 +191,49 @@ void StopDaemons(const std::string& config) {
   for (int i = 0; i < 200 && !EntryNames(config + "/daemons").empty(); ++i) usleep(10000);
 }
 
+namespace {
+
+// Every process's arguments: from /proc where there is one, else from ps
+// (split at spaces: the bench's paths have none).
+std::vector<std::vector<std::string>> ProcessArguments() {
+  std::vector<std::vector<std::string>> all;
+  if (DIR* proc = opendir("/proc")) {
+    while (dirent* e = readdir(proc)) {
+      if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
+      std::ifstream f(std::string("/proc/") + e->d_name + "/cmdline", std::ios::binary);
+      std::string cmdline((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+      std::vector<std::string>& args = all.emplace_back();
+      size_t start = 0;
+      for (size_t end; (end = cmdline.find('\0', start)) != std::string::npos; start = end + 1) {
+        args.push_back(cmdline.substr(start, end - start));
+      }
+    }
+    closedir(proc);
+    return all;
+  }
+  if (FILE* ps = popen("ps -A -o args=", "r")) {
+    char line[8192];
+    while (fgets(line, sizeof(line), ps) != nullptr) {
+      std::istringstream words(line);
+      std::vector<std::string>& args = all.emplace_back();
+      for (std::string word; words >> word;) args.push_back(word);
+    }
+    pclose(ps);
+  }
+  return all;
+}
+
+}  // namespace
+
 int CountDaemons(const std::string& config) {
   int count = 0;
-  DIR* proc = opendir("/proc");
-  while (dirent* e = readdir(proc)) {
-    if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
-    std::ifstream f(std::string("/proc/") + e->d_name + "/cmdline", std::ios::binary);
-    std::string cmdline((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    std::vector<std::string> args;
-    size_t start = 0;
-    for (size_t end; (end = cmdline.find('\0', start)) != std::string::npos; start = end + 1) {
-      args.push_back(cmdline.substr(start, end - start));
-    }
+  for (const std::vector<std::string>& args : ProcessArguments()) {
     bool trel =
         !args.empty() && args[0].size() >= 4 && args[0].compare(args[0].size() - 4, 4, "trel") == 0;
     for (size_t i = 1; trel && i + 1 < args.size(); ++i) {
       if (args[i] == "--config" && args[i + 1] == config) ++count;
     }
   }
-  closedir(proc);
   return count;
 }
 
@@ -263,6 +298,9 @@ double ProtocolCost(const Config& config, const std::string& work, int count, in
 std::string FileSystemOf(const std::string& dir) {
   struct statfs info;
   if (statfs(dir.c_str(), &info) != 0) return "unknown";
+#if !QUARN_BENCH_FS_MAGIC
+  return info.f_fstypename;  // the BSDs and macOS name it
+#else
   switch (static_cast<unsigned long>(info.f_type)) {
   case 0xEF53:
     return "ext4";
@@ -279,6 +317,7 @@ std::string FileSystemOf(const std::string& dir) {
       return std::string(hex);
     }();
   }
+#endif
 }
 
 int CountRecvCalls(const Config& config, const std::string& dir, long long bytes) {

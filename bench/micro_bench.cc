@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/sys.h"
 #include "protocol/connection.h"
 #include "protocol/protocol.h"
 
@@ -67,8 +68,8 @@ void ReadBench(benchmark::State& state, const std::string& text) {
   std::atomic<bool> stop{false};
   std::thread feed([&, fd = fds[1]] {
     while (!stop) {
-      // MSG_NOSIGNAL: the reader closes its end while this still writes.
-      if (send(fd, encoded.data(), encoded.size(), MSG_NOSIGNAL) <= 0) return;
+      // Never SIGPIPE: the reader closes its end while this still writes.
+      if (SendOnce(fd, encoded.data(), encoded.size(), 0) <= 0) return;
     }
   });
   Connection connection(fds[0]);
