@@ -1,8 +1,9 @@
-// Vector lanes for scanning text 16 or 32 bytes at a time, in the
-// instruction sets the compiler offers: SSE2 (and AVX2, used where the
-// processor has it) on x86, NEON on AArch64. QUARN_LANES is 0 where there
-// are none; the callers' plain loops then do the work, as everywhere they
-// do for the bytes the lanes leave.
+// Lanes for scanning text many bytes at a time, in the instruction sets
+// the compiler offers: SSE2 (and AVX2, used where the processor has it) on
+// x86, NEON on AArch64, and elsewhere a 64-bit word taken as eight byte
+// lanes with plain integer arithmetic. The callers' plain loops take the
+// bytes the lanes leave, and stay the reference for what the lanes must
+// give.
 //
 // Each lanes struct has kWidth and static functions over kWidth bytes:
 // CopyAndMark copies them and returns the bit mask (bit i for byte i) of
@@ -15,13 +16,13 @@
 #define QUARN_PLATFORM_VECTOR_LANES_H_
 
 #include <cstdint>
+#include <cstring>
 
 #include "platform/features.h"
 
 #if QUARN_HAVE_X86_LANES && defined(__SSE2__)
 #include <immintrin.h>
 
-#define QUARN_LANES 1
 #define QUARN_WIDE_LANES 1
 // For the function the wide lanes are inlined into: AVX2 allowed there,
 // and everything it calls inlined, so no vector crosses a call.
@@ -81,7 +82,6 @@ inline bool ProcessorHasWideLanes() {
 #elif QUARN_HAVE_NEON_LANES && defined(__aarch64__)
 #include <arm_neon.h>
 
-#define QUARN_LANES 1
 #define QUARN_WIDE_LANES 0
 
 struct NeonLanes {
@@ -112,8 +112,43 @@ struct NeonLanes {
 using NarrowLanes = NeonLanes;
 
 #else
-#define QUARN_LANES 0
 #define QUARN_WIDE_LANES 0
+
+// Eight byte lanes in a 64-bit word. A byte equal to c is found exactly:
+// its XOR with c is zero, and only a zero byte leaves its high bit clear
+// after adding 0x7F to its low seven bits and ORing in the byte itself (no
+// carry crosses a byte). The high bits are then gathered to one bit per
+// byte by one multiplication.
+struct WordLanes {
+  static constexpr int kWidth = 8;
+  static uint64_t Load(const char* p) {
+    uint64_t word;
+    std::memcpy(&word, p, sizeof(word));
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    word = __builtin_bswap64(word);  // byte i of the text in bits 8i to 8i + 7
+#endif
+    return word;
+  }
+  static uint64_t Equal(uint64_t word, unsigned char c) {
+    constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7FULL;
+    uint64_t x = word ^ (0x0101010101010101ULL * c);
+    return ~(((x & kLow7) + kLow7) | x | kLow7);
+  }
+  static uint64_t Gather(uint64_t highBits) {
+    return ((highBits >> 7) * 0x0102040810204080ULL) >> 56;
+  }
+  static uint64_t CopyAndMark(const char* p, char* out) {
+    uint64_t word = Load(p);
+    std::memcpy(out, p, kWidth);
+    return Gather(Equal(word, '"') | Equal(word, '\\'));
+  }
+  static void Copy(const char* p, char* out) { std::memcpy(out, p, kWidth); }
+  static uint64_t MarkEscaped(const char* p) {
+    uint64_t word = Load(p);
+    return Gather(Equal(word, '\n') | Equal(word, '\r') | Equal(word, '"') | Equal(word, '\\'));
+  }
+};
+using NarrowLanes = WordLanes;
 #endif
 
 #endif  // QUARN_PLATFORM_VECTOR_LANES_H_

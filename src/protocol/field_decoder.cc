@@ -89,11 +89,9 @@ struct BlockDecoderOf {
 
 using BlockDecoder = Decoded (*)(const char* p, const char* end, char* out);
 
-#if QUARN_LANES
 Decoded DecodeBlocksNarrow(const char* p, const char* end, char* out) {
   return BlockDecoderOf<NarrowLanes>::Decode(p, end, out);
 }
-#endif
 
 #if QUARN_WIDE_LANES
 QUARN_WIDE_LANES_FUNCTION Decoded DecodeBlocksWide(const char* p, const char* end, char* out) {
@@ -101,21 +99,12 @@ QUARN_WIDE_LANES_FUNCTION Decoded DecodeBlocksWide(const char* p, const char* en
 }
 #endif
 
-#if !QUARN_LANES
-// No lanes: the field states take every byte.
-Decoded DecodeBlocksPlain(const char* p, const char*, char* out) { return {p, out}; }
-#endif
-
 // The widest lanes the processor has, chosen once.
 BlockDecoder ChooseBlockDecoder() {
 #if QUARN_WIDE_LANES
   if (ProcessorHasWideLanes()) return &DecodeBlocksWide;
 #endif
-#if QUARN_LANES
   return &DecodeBlocksNarrow;
-#else
-  return &DecodeBlocksPlain;
-#endif
 }
 
 const BlockDecoder kChosenDecoder = ChooseBlockDecoder();

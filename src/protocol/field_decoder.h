@@ -1,6 +1,6 @@
 // The field decoder's pieces: the escape rule, and the block decoder that
 // takes plain text and whole escapes 64 bytes at a time with the widest
-// vector instructions the processor has. The message reader's states take
+// lanes the processor has (platform/vector_lanes.h). The message reader's states take
 // what the block decoder leaves (an escape split by the end of what
 // arrived, a bad one, the closing quote).
 #ifndef QUARN_PROTOCOL_FIELD_DECODER_H_

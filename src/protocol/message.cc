@@ -32,16 +32,14 @@ bool IsTypeByte(unsigned char c) { return c >= 0x21 && c <= 0x7A && c != 0x2E; }
 // for the worst case (every byte escaped), then trimmed.
 bool NeedsEscape(char c) { return c == '\n' || c == '\r' || c == '"' || c == '\\'; }
 
-// The first byte in [src, end) that a field escapes, or `end`: sixteen
-// bytes at a time where the processor can, the plain loop for the rest.
+// The first byte in [src, end) that a field escapes, or `end`: a lane's
+// width at a time, the plain loop for the rest.
 const char* FindEscaped(const char* src, const char* end) {
   if (src < end && NeedsEscape(*src)) return src;  // escapes often come in a row
-#if QUARN_LANES
   for (; end - src >= NarrowLanes::kWidth; src += NarrowLanes::kWidth) {
     uint64_t mask = NarrowLanes::MarkEscaped(src);
     if (mask != 0) return src + __builtin_ctzll(mask);
   }
-#endif
   while (src < end && !NeedsEscape(*src)) ++src;
   return src;
 }
