@@ -52,18 +52,22 @@ class SigpipeHeld {
     sigemptyset(&pipe_);
     sigaddset(&pipe_, SIGPIPE);
     blocked_ = pthread_sigmask(SIG_BLOCK, &pipe_, &saved_) == 0;
-    was_pending_ = Pending();
+    // Only a SIGPIPE held back before can be pending already.
+    was_pending_ = blocked_ && sigismember(&saved_, SIGPIPE) == 1 && Pending();
   }
   ~SigpipeHeld() {
     if (!blocked_) return;
     int saved_errno = errno;
     int signal_number;
-    if (!was_pending_ && Pending()) (void)sigwait(&pipe_, &signal_number);
+    if (broken_ && !was_pending_ && Pending()) (void)sigwait(&pipe_, &signal_number);
     (void)pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
     errno = saved_errno;
   }
   SigpipeHeld(const SigpipeHeld&) = delete;
   SigpipeHeld& operator=(const SigpipeHeld&) = delete;
+
+  /// The send failed with EPIPE: it raised SIGPIPE.
+  void Broken() { broken_ = true; }
 
  private:
   static bool Pending() {
@@ -71,7 +75,7 @@ class SigpipeHeld {
     return sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
   }
   sigset_t pipe_, saved_;
-  bool blocked_ = false, was_pending_ = false;
+  bool blocked_ = false, was_pending_ = false, broken_ = false;
 };
 
 }  // namespace
@@ -86,6 +90,9 @@ ssize_t SendOnce(int fd, const void* data, size_t size, int flags) {
   for (;;) {
     ssize_t n = Sys().send(fd, data, size, flags);
     if (n < 0 && errno == EINTR) continue;
+#if !QUARN_HAVE_MSG_NOSIGNAL && !QUARN_HAVE_SO_NOSIGPIPE
+    if (n < 0 && errno == EPIPE) held.Broken();
+#endif
     return n;
   }
 }
