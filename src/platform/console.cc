@@ -54,46 +54,43 @@ StdinBuffer g_stdin;
 
 enum class Fill { kData, kEnded, kWatchEnded };
 
+// What an event on the watched connection means. Where poll has one for
+// the peer's end alone (POLLRDHUP), a message arriving raises none, and
+// any event is the end (or an error). Elsewhere the connection is readable
+// both when the peer ended and when a message came, and a peek tells
+// which; once a message is waiting, the end behind it cannot be seen
+// without reading it, so the wait goes on for standard input alone.
+enum class Watched { kEnded, kMessageWaiting, kNothing };
 #if QUARN_HAVE_POLLRDHUP
+constexpr short kWatchEvents = POLLRDHUP;
+Watched WatchedEvent(int) { return Watched::kEnded; }
+#else
+constexpr short kWatchEvents = POLLIN;
+Watched WatchedEvent(int watchFd) {
+  char byte;
+  ssize_t peeked = RecvNoWait(watchFd, &byte, 1, MSG_PEEK);
+  if (peeked > 0 || (peeked < 0 && errno == ENOTSOCK)) return Watched::kMessageWaiting;
+  if (peeked < 0 && errno == EAGAIN) return Watched::kNothing;
+  return Watched::kEnded;
+}
+#endif
+
 // True when `watchFd` ended before standard input had something to read.
 bool WatchEndsFirst(int watchFd) {
   if (watchFd < 0) return false;
   for (;;) {
-    // POLLRDHUP, not POLLIN: a message arriving does not end the wait.
-    struct pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {watchFd, POLLRDHUP, 0}};
+    struct pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {watchFd, kWatchEvents, 0}};
     int ready = ::poll(fds, 2, -1);
     if (ready < 0 && errno == EINTR) continue;
     if (ready < 0) return false;  // read, and let the read tell
-    if (fds[1].revents != 0) return true;
-    if (fds[0].revents != 0) return false;
-  }
-}
-#else
-// Without a poll event for the peer's end alone, the watch is readable
-// both when the peer ended and when a message came; a peek tells which.
-// Once a message is waiting, the end behind it cannot be seen without
-// reading it: the wait then goes on for standard input alone.
-bool WatchEndsFirst(int watchFd) {
-  if (watchFd < 0) return false;
-  for (;;) {
-    struct pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {watchFd, POLLIN, 0}};
-    int ready = ::poll(fds, 2, -1);
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready < 0) return false;  // read, and let the read tell
-    if (fds[0].revents != 0) return false;
-    if (fds[1].revents == 0) continue;
-    char byte;
-    ssize_t peeked = RecvNoWait(watchFd, &byte, 1, MSG_PEEK);
-    if (peeked == 0 || (peeked < 0 && errno != EAGAIN && errno != ENOTSOCK)) return true;
-    if (peeked < 0 && errno == EAGAIN) continue;
-    // A message is waiting: standard input alone from here.
-    struct pollfd input = {STDIN_FILENO, POLLIN, 0};
-    while (::poll(&input, 1, -1) < 0 && errno == EINTR) {
+    if (fds[1].revents != 0) {
+      Watched watched = WatchedEvent(watchFd);
+      if (watched == Watched::kEnded) return true;
+      if (watched == Watched::kMessageWaiting) watchFd = -1;  // poll passes a negative one over
     }
-    return false;
+    if (fds[0].revents != 0) return false;
   }
 }
-#endif
 
 Fill FillStdin(int watchFd) {
   for (;;) {

@@ -30,7 +30,7 @@ bool WaitForEcho(int fd, bool on) {
 
 // A password read from the terminal `slave`, in a process group of its own
 // (so that stop signals are not discarded), also watching `watch[0]` when
-// given; 0 when it read "secret\n" or the watch ended.
+// given; 0 when it read "secret\n", 2 when the watch ended first.
 pid_t ReadPassword(int slave, int* watch = nullptr) {
   return ForkChild([slave, watch] {
     setpgid(0, 0);
@@ -38,7 +38,7 @@ pid_t ReadPassword(int slave, int* watch = nullptr) {
     if (watch) close(watch[1]);
     std::string out;
     ConsoleResult read = ReadConsole(out, 100, true, watch ? watch[0] : -1, true);
-    return out == "secret\n" || read == ConsoleResult::kWatchEnded ? 0 : 1;
+    return out == "secret\n" ? 0 : read == ConsoleResult::kWatchEnded ? 2 : 1;
   });
 }
 
@@ -87,9 +87,18 @@ TEST_F(ConsoleTest, EchoOffDuringTheReadAndBackAfterIt) {
   pid = ReadPassword(slave, watch);
   WaitForEcho(slave, false);
   close(watch[1]);
-  EXPECT_EQ(0, WaitChild(pid));
+  EXPECT_EQ(2, WaitChild(pid));
   EXPECT_TRUE(EchoIsOn(slave));
   close(watch[0]);
+  // A message arriving does not end it.
+  ASSERT_EQ(0, OpenSocketPair(watch));
+  pid = ReadPassword(slave, watch);
+  WaitForEcho(slave, false);
+  ASSERT_EQ(1, write(watch[1], "m", 1));
+  ASSERT_EQ(7, write(master, "secret\n", 7));
+  EXPECT_EQ(0, WaitChild(pid));
+  close(watch[0]);
+  close(watch[1]);
   close(master);
   close(slave);
 }
