@@ -113,10 +113,9 @@ std::string ReadFromStart(int fd) {
 int NewPipeCapacity() {
   int ends[2];
   if (OpenPipe(ends, true) != 0) abort();
-  static const char kChunk[4096] = {};
+  static const char chunk[4096] = {};
   int capacity = 0;
-  for (ssize_t n; (n = write(ends[1], kChunk, sizeof(kChunk))) > 0;)
-    capacity += static_cast<int>(n);
+  for (ssize_t n; (n = write(ends[1], chunk, sizeof(chunk))) > 0;) capacity += static_cast<int>(n);
   close(ends[0]);
   close(ends[1]);
   return capacity;
