@@ -8,7 +8,7 @@ include(CheckStructHasMember)
 include(CheckSymbolExists)
 
 set(QUARN_FEATURES
-    QUARN_HAVE_PROC_SELF_EXE QUARN_HAVE_NSGETEXECUTABLEPATH QUARN_HAVE_KERN_PROC_PATHNAME
+    QUARN_HAVE_LINUX_PROC QUARN_HAVE_NSGETEXECUTABLEPATH QUARN_HAVE_KERN_PROC_PATHNAME
     QUARN_HAVE_PIPE2 QUARN_HAVE_SOCK_CLOEXEC QUARN_HAVE_ACCEPT4 QUARN_HAVE_CLOSE_RANGE
     QUARN_HAVE_O_PATH QUARN_HAVE_DIRENT_D_TYPE QUARN_HAVE_MSG_NOSIGNAL QUARN_HAVE_SO_NOSIGPIPE
     QUARN_HAVE_MSG_MORE QUARN_HAVE_MSG_DONTWAIT QUARN_HAVE_RECV_DISCARD QUARN_HAVE_POLLRDHUP
@@ -22,11 +22,11 @@ if(QUARN_PORTABLE_FALLBACKS)
 else()
   set(CMAKE_REQUIRED_DEFINITIONS -D_GNU_SOURCE)
   set(CMAKE_REQUIRED_QUIET ON)
-  # A kernel's own interfaces: the exe link in /proc, and a receive on a
-  # stream socket that drops bytes with MSG_TRUNC instead of copying them,
+  # A kernel's own interfaces: /proc/self (the exe link, the descriptor
+  # listing), and a receive on a stream socket that drops bytes with MSG_TRUNC instead of copying them,
   # are what Linux does with them (elsewhere the flag means other things).
   check_cxx_source_compiles("#ifndef __linux__\n#error\n#endif\nint main() {}"
-                            QUARN_HAVE_PROC_SELF_EXE)
+                            QUARN_HAVE_LINUX_PROC)
   check_cxx_source_compiles("#include <sys/socket.h>
 #if !defined(__linux__) || !defined(MSG_TRUNC)
 #error

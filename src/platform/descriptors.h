@@ -33,8 +33,8 @@ int AcceptConnection(int listener);
 int DirectoryHandleFlags();
 
 /// Closes every descriptor above 2, for a process about to become a
-/// long-lived daemon: in one call where the system has one, else one by one
-/// up to the process's descriptor limit.
+/// long-lived daemon: in one call where the system has one, else those
+/// Linux's /proc lists, else one by one up to the descriptor limit.
 void CloseDescriptorsAbove2();
 
 /// The capacity of the pipe `fd` is, in bytes; 0 when it is no pipe or the

@@ -8,7 +8,7 @@
 #include "platform/features.h"
 #include "platform/paths.h"
 
-#if QUARN_HAVE_PROC_SELF_EXE
+#if QUARN_HAVE_LINUX_PROC
 #include <unistd.h>
 #elif QUARN_HAVE_NSGETEXECUTABLEPATH
 #include <mach-o/dyld.h>
@@ -18,7 +18,7 @@
 #endif
 
 bool RunningProgramPath(std::string& path) {
-#if QUARN_HAVE_PROC_SELF_EXE
+#if QUARN_HAVE_LINUX_PROC
   std::vector<char> self(kCwdBufferSize, '\0');
   ssize_t length = ::readlink("/proc/self/exe", self.data(), self.size() - 1);
   if (length <= 0) return false;

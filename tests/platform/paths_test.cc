@@ -51,9 +51,9 @@ TEST_F(PathsTest, InstallDirectory) {
   // link, when this build uses it, says the same.
   std::string self, self_dir;
   ASSERT_EQ(
-      QUARN_HAVE_PROC_SELF_EXE || QUARN_HAVE_NSGETEXECUTABLEPATH || QUARN_HAVE_KERN_PROC_PATHNAME,
+      QUARN_HAVE_LINUX_PROC || QUARN_HAVE_NSGETEXECUTABLEPATH || QUARN_HAVE_KERN_PROC_PATHNAME,
       RunningProgramPath(self));
-  if (QUARN_HAVE_PROC_SELF_EXE) {
+  if (QUARN_HAVE_LINUX_PROC) {
     EXPECT_EQ(std::filesystem::read_symlink("/proc/self/exe"), self);
   }
   if (!self.empty()) self_dir = std::filesystem::path(self).parent_path();
