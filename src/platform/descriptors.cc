@@ -32,8 +32,11 @@ void CloseKeepingErrno(int fd) {
 // with errno and `fd` closed.
 int Finish(int fd, bool cloexecSet, bool nonBlocking, bool socket) {
   if (fd < 0) return -1;
-  bool failed = (!cloexecSet && ::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) ||
-                (nonBlocking && ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK) != 0);
+  bool failed = !cloexecSet && ::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0;
+  if (!failed && nonBlocking) {
+    int status = ::fcntl(fd, F_GETFL);
+    failed = status < 0 || ::fcntl(fd, F_SETFL, status | O_NONBLOCK) != 0;
+  }
 #if !QUARN_HAVE_MSG_NOSIGNAL && QUARN_HAVE_SO_NOSIGPIPE
   int one = 1;
   failed = failed || (socket && ::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof(one)) != 0);
