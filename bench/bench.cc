@@ -23,6 +23,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "support/processes.h"
+
 double Now() {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -211,14 +213,11 @@ std::vector<std::vector<std::string>> ProcessArguments() {
     closedir(proc);
     return all;
   }
-  if (FILE* ps = popen("ps -A -o args=", "r")) {
-    char line[8192];
-    while (fgets(line, sizeof(line), ps) != nullptr) {
-      std::istringstream words(line);
-      std::vector<std::string>& args = all.emplace_back();
-      for (std::string word; words >> word;) args.push_back(word);
-    }
-    pclose(ps);
+  std::istringstream table(OutputOf("ps -A -o args="));
+  for (std::string line; std::getline(table, line);) {
+    std::istringstream words(line);
+    std::vector<std::string>& args = all.emplace_back();
+    for (std::string word; words >> word;) args.push_back(word);
   }
   return all;
 }

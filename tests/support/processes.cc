@@ -30,7 +30,8 @@ namespace {
 
 bool HaveProc() { return access("/proc/self/stat", R_OK) == 0; }
 
-// What `command` prints on standard output.
+}  // namespace
+
 std::string OutputOf(const std::string& command) {
   std::string out;
   if (FILE* pipe = popen(command.c_str(), "r")) {
@@ -40,8 +41,6 @@ std::string OutputOf(const std::string& command) {
   }
   return out;
 }
-
-}  // namespace
 
 bool ProcessRunning(pid_t pid) {
   std::string state;

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <functional>
+#include <string>
 #include <vector>
 
 /// Starts `body` in a child without waiting; returns its pid.
@@ -18,6 +19,8 @@ bool ProcessRunning(pid_t pid);
 /// Makes this process adopt orphaned descendants (daemons started by
 /// quarn). false where the system has no way (only Linux's is used).
 bool BecomeSubreaper();
+/// What the shell command `command` prints on standard output.
+std::string OutputOf(const std::string& command);
 /// This process's children, adopted ones included: from /proc where there
 /// is one, else from ps.
 std::vector<pid_t> ChildProcesses();
